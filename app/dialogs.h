@@ -1,0 +1,19 @@
+// Dialog procedures of the main sequence and the helpers every dialog uses.
+#pragma once
+
+#include <windows.h>
+
+namespace qvr {
+
+// Moves a window to the centre of the primary screen without resizing it and
+// puts it on top.  Does nothing when the window's rectangle cannot be read.
+void centre_on_screen(HWND window);
+
+// Shows a modal dialog from the program's templates with no owner; returns
+// its end value (1 positive, 0 negative).
+INT_PTR show_modal_dialog(int template_id, DLGPROC procedure);
+
+INT_PTR CALLBACK welcome_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR CALLBACK notice_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+}  // namespace qvr

@@ -1,0 +1,48 @@
+# Source registration shared by the subsystem folders.
+#
+# Each folder lists its files with one of these; the top level builds the
+# portable files natively (twice: once per deliverable) and into both .exe
+# files, and the Windows-only files into the .exe files only.
+
+function(_qvr_append property)
+  set(files "")
+  foreach(f IN LISTS ARGN)
+    if(IS_ABSOLUTE "${f}")
+      list(APPEND files "${f}")
+    else()
+      list(APPEND files "${CMAKE_CURRENT_SOURCE_DIR}/${f}")
+    endif()
+  endforeach()
+  set_property(GLOBAL APPEND PROPERTY ${property} ${files})
+endfunction()
+
+# Portable code: no Windows header; built natively and into both programs.
+function(qvr_portable)
+  _qvr_append(QVR_PORTABLE_SOURCES ${ARGN})
+endfunction()
+
+# Windows-only code of both programs (entry, dialogs, message pumps).
+function(qvr_windows)
+  _qvr_append(QVR_WINDOWS_SOURCES ${ARGN})
+endfunction()
+
+# Windows-only code of the recovery-upgrader alone.
+function(qvr_windows_recovery)
+  _qvr_append(QVR_WINDOWS_RECOVERY_SOURCES ${ARGN})
+endfunction()
+
+# Native unit test sources (GoogleTest), built into both test programs.
+function(qvr_unit_tests)
+  _qvr_append(QVR_UNIT_TEST_SOURCES ${ARGN})
+endfunction()
+
+# Compile definitions that select a deliverable's constants.
+function(qvr_deliverable_definitions target deliverable)
+  if(deliverable STREQUAL "recovery")
+    target_compile_definitions(${target} PRIVATE QVR_RECOVERY_UPGRADER=1)
+  elseif(deliverable STREQUAL "staged")
+    target_compile_definitions(${target} PRIVATE QVR_STAGED_UPGRADER=1)
+  else()
+    message(FATAL_ERROR "unknown deliverable '${deliverable}'")
+  endif()
+endfunction()

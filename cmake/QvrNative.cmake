@@ -1,0 +1,38 @@
+# Native build: the portable core, once per deliverable, its unit tests and
+# the tools and benchmarks that run on Linux.
+
+option(QVR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
+option(QVR_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+
+if(QVR_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+find_package(Threads REQUIRED)
+
+foreach(deliverable recovery staged)
+  add_library(qvr_core_${deliverable} STATIC ${QVR_PORTABLE_SOURCES})
+  target_include_directories(qvr_core_${deliverable} PUBLIC ${PROJECT_SOURCE_DIR})
+  qvr_deliverable_definitions(qvr_core_${deliverable} ${deliverable})
+  target_link_libraries(qvr_core_${deliverable} PUBLIC Threads::Threads)
+endforeach()
+
+# The sample image the native tests and benchmarks serve.
+set(QVR_SAMPLE_IMAGE ${CMAKE_BINARY_DIR}/firmware/sample-7.5.6a.bin)
+add_custom_command(
+  OUTPUT ${QVR_SAMPLE_IMAGE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/firmware
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_image.py ${QVR_SAMPLE_IMAGE}
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_image.py
+  COMMENT "Generating the sample firmware image")
+add_custom_target(sample_image ALL DEPENDS ${QVR_SAMPLE_IMAGE})
+
+enable_testing()
+add_subdirectory(tests/unit)
+if(QVR_FUZZ)
+  add_subdirectory(tests/fuzz)
+endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()
