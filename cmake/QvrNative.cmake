@@ -36,3 +36,13 @@ endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
+
+# Native command-line tools over the portable code (used by the integration
+# tests and benchmarks): each folder under tools/native/ is one.
+file(GLOB QVR_NATIVE_TOOL_DIRS LIST_DIRECTORIES true ${PROJECT_SOURCE_DIR}/tools/native/*)
+foreach(dir IN LISTS QVR_NATIVE_TOOL_DIRS)
+  if(EXISTS ${dir}/CMakeLists.txt)
+    get_filename_component(tool ${dir} NAME)
+    add_subdirectory(${dir} ${CMAKE_BINARY_DIR}/tools/${tool})
+  endif()
+endforeach()
