@@ -1,0 +1,194 @@
+#include "tftp/listener.h"
+
+#include <memory>
+#include <new>
+#include <span>
+#include <thread>
+
+#include "common/deliverable.h"
+#include "platform/clock.h"
+#include "platform/report.h"
+#include "platform/trace.h"
+#include "tftp/session.h"
+#include "tftp/texts.h"
+
+namespace qvr {
+
+namespace {
+
+struct Requester {
+    bool accepted;  // false: the user cancelled
+    std::uint32_t address;
+    std::uint16_t port;
+};
+
+void open_waiting_dialog(const TftpUi& ui, const char* text) {
+    ui.open_dialog(ui.context, TFTP_WAITING_DIALOG);
+    ui.set_progress_range(ui.context, 1000);
+    ui.set_progress_position(ui.context, 0);
+    if (text != nullptr) ui.set_waiting_text(ui.context, text);
+}
+
+// Receives until our read request comes.  Idle polls wait up to 1 ms on the
+// socket, move the activity bar and pump the waiting dialog; a received
+// datagram is handled at once and the next receive follows without waiting.
+Requester wait_for_request(TftpListener& listener, const TftpServer& server) {
+    const TftpUi& ui = *server.ui;
+    std::uint32_t activity = 0;
+    for (;;) {
+        std::uint32_t from_address = 0;
+        std::uint16_t from_port = 0;
+        int n = receive_datagram(listener.socket, listener.buffer, sizeof listener.buffer, from_address, from_port);
+        if (n < 0) {
+            // Nothing, an error or an oversized datagram: all an idle poll.
+            if (wait_readable(listener.socket, 1) < 0) sleep_ms(1);
+            activity = next_activity(activity);
+            ui.set_progress_position(ui.context, activity);
+            if (ui.pump_all_messages(ui.context)) return Requester{false, 0, 0};
+            continue;
+        }
+        TftpPacket packet = parse_tftp_packet(std::span<const std::uint8_t>(listener.buffer, n));
+        // For the trace, a name without its NUL is shown as far as it was received.
+        std::string_view name = packet.file_name;
+        if (packet.opcode == TFTP_RRQ && !packet.well_formed)
+            name = std::string_view(reinterpret_cast<const char*>(listener.buffer) + 2, static_cast<std::size_t>(n) - 2);
+        if (is_staged_upgrader && packet.opcode == TFTP_RRQ)
+            trace("%s %.*s\n", server.file_name, static_cast<int>(name.size()), name.data());
+        switch (classify_listener_datagram(packet, server.file_name)) {
+            case ListenerAction::accept:
+                return Requester{true, from_address, from_port};
+            case ListenerAction::bad_name:
+                trace("+++ Bad TFTP RRQ filename %.*s\n", static_cast<int>(name.size()), name.data());
+                break;
+            case ListenerAction::wrq:
+                trace("TFTP Rx WRQ?\n");
+                break;
+            case ListenerAction::data:
+                trace("TFTP Rx Data?\n");
+                break;
+            case ListenerAction::ack:
+                trace("TFTP Rx ACK?\n");
+                break;
+            case ListenerAction::error:
+                trace("TFTP Rx Error?\n");
+                break;
+            case ListenerAction::ignore:
+                break;
+        }
+    }
+}
+
+void tftp_listener_thread(TftpListener* listener) {
+    TftpResult result = serve_tftp_requests(*listener, listener->server);
+    end_tftp_run(*listener, result);
+}
+
+}  // namespace
+
+ListenerOpen open_tftp_listener(TftpListener& listener, std::uint32_t local_address, std::uint16_t first_port,
+                                std::uint32_t group) {
+    listener.local_address = local_address;
+    listener.group = 0;
+    listener.port = 0;
+    listener.socket = open_udp_socket();
+    if (listener.socket == invalid_socket) return ListenerOpen::no_socket;
+    for (unsigned i = 0; i < tftp_port_attempts && first_port + i <= 0xFFFFu; ++i) {
+        std::uint16_t port = static_cast<std::uint16_t>(first_port + i);
+        if (bind_socket(listener.socket, local_address, port)) {
+            listener.port = port;
+            break;
+        }
+    }
+    if (listener.port == 0) {
+        close_socket(listener.socket);
+        listener.socket = invalid_socket;
+        return ListenerOpen::no_port;
+    }
+    if (group != 0) {
+        if (!join_multicast_group(listener.socket, group, local_address)) {
+            close_socket(listener.socket);
+            listener.socket = invalid_socket;
+            return ListenerOpen::join_failed;
+        }
+        listener.group = group;
+    }
+    return ListenerOpen::opened;
+}
+
+TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server) {
+    const TftpUi& ui = *server.ui;
+    open_waiting_dialog(ui, TFTP_WAITING_TEXT);
+    set_nonblocking(listener.socket, true);
+    // Two rounds at most: the staged-upgrader's transition stage, then its
+    // target stage.  Every other run ends after its first session.
+    for (;;) {
+        Requester requester = wait_for_request(listener, server);
+        if (!requester.accepted) return tftp_failed(MESSAGE_USER_ABORT);
+        ui.close_dialog(ui.context);
+        TftpResult result = start_tftp_session(server, listener.socket, listener.group, listener.local_address,
+                                               requester.address, requester.port);
+        if (is_recovery_upgrader || !result.passed) {
+            // A failed transition stage ends the run too: the target image is
+            // not pushed onto a device whose first stage went wrong.
+            return result;
+        }
+        if (server.upgrade_stage == nullptr || server.upgrade_stage->load() != 0) return result;
+        server.upgrade_stage->store(1);
+        open_waiting_dialog(ui, nullptr);  // this time the instruction text stays empty
+    }
+}
+
+void end_tftp_run(TftpListener& listener, const TftpResult& result) {
+    close_socket(listener.socket);
+    listener.socket = invalid_socket;
+    if (result.message != nullptr) fatal_exit(result.message);
+    end_run();
+}
+
+std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group) {
+    // Lives until the end of the run, like its thread.
+    TftpListener* listener = new (std::nothrow) TftpListener{};
+    if (listener == nullptr) fatal_exit(MESSAGE_LISTENER_MALLOC);
+    std::uint32_t group_address = 0;
+    if (is_recovery_upgrader && group != nullptr && !parse_dotted_quad(group, group_address))
+        group_address = 0xFFFFFFFFu;  // not a group: the join fails and says so
+    switch (open_tftp_listener(*listener, local_address, server.first_port, group_address)) {
+        case ListenerOpen::opened:
+            break;
+        case ListenerOpen::no_socket:
+            fatal_exit(MESSAGE_LISTENER_SOCKET);
+        case ListenerOpen::no_port:
+            fatal_exit(MESSAGE_LISTENER_BIND);
+        case ListenerOpen::join_failed:
+            error_box(MESSAGE_JOIN_FAILED, MESSAGE_JOIN_FAILED_CAPTION);
+            end_run();
+    }
+    listener->server = server;
+    std::thread(tftp_listener_thread, listener).detach();
+    return listener->port;
+}
+
+bool parse_dotted_quad(std::string_view text, std::uint32_t& address) {
+    std::uint32_t value = 0;
+    std::size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (at >= text.size() || text[at] != '.') return false;
+            ++at;
+        }
+        std::uint32_t number = 0;
+        std::size_t digits = 0;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4) {
+            number = number * 10 + static_cast<std::uint32_t>(text[at] - '0');
+            ++at;
+            ++digits;
+        }
+        if (digits == 0 || digits > 3 || number > 255) return false;
+        value = (value << 8) | number;
+    }
+    if (at != text.size()) return false;
+    address = value;
+    return true;
+}
+
+}  // namespace qvr

@@ -1,0 +1,64 @@
+// The TFTP listener: a read-only server on the first free UDP port from 69
+// on the PC address, waiting for the one read request whose file name we
+// told the device to fetch.  It never answers anything else: every other
+// datagram is dropped with a trace line.  It runs on a thread of its own,
+// which then runs the transfer session(s) and ends the run.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/socket.h"
+#include "tftp/server.h"
+
+namespace qvr {
+
+// Ports tried by the search: first_port and the 99 after it (69 to 168).
+inline constexpr unsigned tftp_port_attempts = 100;
+
+struct TftpListener {
+    std::uint32_t local_address;  // host order: the PC address chosen by the user
+    SocketHandle socket;
+    std::uint8_t buffer[tftp_receive_size];
+    std::uint32_t group;  // recovery mode: the multicast group joined, host order; 0 when none
+    std::uint16_t port;   // the port bound
+    TftpServer server;    // what the listener thread serves with
+};
+
+enum class ListenerOpen { opened, no_socket, no_port, join_failed };
+
+// Creates the socket, binds it to local_address on the first free port from
+// first_port (at most 100 tries), and joins `group` when it is not 0, with
+// the local address as the interface for both the membership and outgoing
+// multicast.  On a failure the socket is closed again.
+ListenerOpen open_tftp_listener(TftpListener& listener, std::uint32_t local_address, std::uint16_t first_port,
+                                std::uint32_t group);
+
+// The listener thread's work: the waiting dialog, the wait for our read
+// request, the session for it and, in a staged-upgrader that served its
+// transition image, the second wait and session on the same port.  Returns
+// how the run ends; it does not end it.
+TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server);
+
+// Closes the socket, shows the result's message if it has one, and ends the
+// run with exit code 0.
+[[noreturn]] void end_tftp_run(TftpListener& listener, const TftpResult& result);
+
+// Starts the listener: allocates its record, opens it, starts its thread
+// and returns the bound port.  `group` is the dotted text of a multicast
+// group to join (the recovery-upgrader's recovery mode) or nullptr.  Every
+// failure is reported here and ends the run.
+std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group);
+
+// The programs' own form (tftp_win32.cpp): serves the process state's images
+// with the dialogs.
+#if defined(QVR_RECOVERY_UPGRADER)
+std::uint16_t start_tftp_listener(std::uint32_t local_address, const char* group);
+#else
+std::uint16_t start_tftp_listener(std::uint32_t local_address);
+#endif
+
+// "a.b.c.d" with four decimal numbers 0..255 to a host-order address.
+bool parse_dotted_quad(std::string_view text, std::uint32_t& address);
+
+}  // namespace qvr

@@ -1,0 +1,97 @@
+// What the TFTP listener and its sessions are given to work with: the user
+// interface they drive (a record of functions the Windows side implements
+// with dialogs and the tests with a recorder), the images to serve, the
+// texts to show and the timing.  The portable code never reaches into the
+// process state; the caller fills one TftpServer and hands it over.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "firmware/image.h"
+#include "tftp/decisions.h"
+
+namespace qvr {
+
+enum TftpDialog : int {
+    TFTP_WAITING_DIALOG,  // template 114: waiting for the device's read request
+    TFTP_UPLOAD_DIALOG,   // template 110: the transfer and the update wait
+};
+
+// The listener thread's dialogs.  At most one of the waiting and upload
+// dialogs is open at a time; the progress, title and text calls act on it.
+// Every member must be set (a null user interface sets do-nothing ones).
+struct TftpUi {
+    void* context;
+    // Creates the dialog with no owner and shows it.
+    void (*open_dialog)(void* context, TftpDialog dialog);
+    void (*close_dialog)(void* context);
+    // The progress bar's range 0 .. high (the bar keeps the low 16 bits).
+    void (*set_progress_range)(void* context, std::uint32_t high);
+    void (*set_progress_position)(void* context, std::uint32_t position);
+    void (*set_title)(void* context, const char* title);
+    // The waiting dialog's instruction text.
+    void (*set_waiting_text)(void* context, const char* text);
+    // Dispatch at most one, or every, pending message of the listener
+    // thread's dialogs.  A Cancel press normally ends the run inside (the
+    // abort dialog procedure); a front end that cannot end the run there
+    // returns true instead, and the caller then ends it with "User Abort".
+    bool (*pump_one_message)(void* context);
+    bool (*pump_all_messages)(void* context);
+    // The modal success dialog, until it is closed.
+    void (*show_success_dialog)(void* context, int template_id, const char* title, const char* version);
+    // The status request after an upload: fetches the device's status page
+    // from device_address, talking from local_address.  Returns the exchange's
+    // result: more than 0 when the device answered with a page, whose
+    // software version is then copied into version (cut to capacity); 0 or
+    // less when it did not.
+    int (*status_request)(void* context, std::uint32_t local_address, std::uint32_t device_address, char* version,
+                          std::size_t capacity);
+};
+
+// Everything the listener thread needs besides its socket.  The pointers
+// must stay valid for the whole run.
+struct TftpServer {
+    const TftpUi* ui;
+    // The image served in the target stage (the recovery-upgrader's only one)
+    // and, in a transition-stage staged-upgrader, the transition image.
+    const FirmwareImage* target_image;
+    const FirmwareImage* transition_image;
+    // staged-upgrader: the upgrade stage, 0 transition, 1 target; the
+    // listener sets it to 1 after a passed transition stage and the main
+    // thread polls it.  Unused by the recovery-upgrader (may be null).
+    std::atomic<std::int32_t>* upgrade_stage;
+    // The one file name served (NUL-terminated).  Read at each RRQ; the main
+    // thread rewrites it only before it sends the command that makes the
+    // device ask for the new name.
+    const char* file_name;
+    const char* device_label;  // shown after "QVR@"
+    const char* display_name;  // the product, for the update wait and the success template
+    bool phone_family;         // skips the staged-upgrader's version check
+    std::uint16_t first_port;  // the port search starts here: 69
+    TftpTiming timing;
+    // The clock and the sleep of the update wait; tests step them.  The
+    // transfer's idle polls wait on the socket and read clock() too.
+    std::uint32_t (*clock)();
+    void (*sleep)(unsigned milliseconds);
+    // For tools only: go straight from the last ACK to the success dialog,
+    // without the update wait and the status request.
+    bool skip_completion;
+};
+
+// A TftpServer with the shipped constants, the platform clock and sleep,
+// and port 69; the caller fills in the rest.
+TftpServer shipped_tftp_server();
+
+// How a run of the TFTP side ended.  `message` is the report to show before
+// the run ends (nullptr: ended without a message, after the success dialog).
+struct TftpResult {
+    bool passed;
+    const char* message;
+};
+
+inline constexpr TftpResult tftp_passed() { return TftpResult{true, nullptr}; }
+inline constexpr TftpResult tftp_failed(const char* message) { return TftpResult{false, message}; }
+
+}  // namespace qvr

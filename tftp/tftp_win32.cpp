@@ -1,0 +1,167 @@
+// The TFTP side's Windows front end: the waiting, upload and success
+// dialogs behind the TftpUi record, the abort dialog procedure, the status
+// request, and the programs' start_tftp_listener over the process state.
+//
+// Every call here runs on the listener thread, which owns these dialogs and
+// pumps their messages; the main thread only sleeps meanwhile.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/dialogs.h"
+#include "app/process_state.h"
+#include "platform/report.h"
+#include "resources/resource_ids.h"
+#include "tftp/listener.h"
+#include "tftp/texts.h"
+
+namespace qvr {
+
+namespace {
+
+// The one modeless dialog of the listener thread that is open (waiting or
+// upload), or null.
+HWND open_tftp_dialog = nullptr;
+
+// The waiting and upload dialogs' procedure: Cancel ends the run at once.
+INT_PTR CALLBACK abort_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG:
+            centre_on_screen(dialog);
+            return TRUE;
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDCANCEL) {
+                ::DestroyWindow(dialog);
+                fatal_exit(MESSAGE_USER_ABORT);
+            }
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+struct SuccessDialogTexts {
+    const char* title;
+    const char* version;
+};
+
+INT_PTR CALLBACK success_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            const SuccessDialogTexts* texts = reinterpret_cast<const SuccessDialogTexts*>(lparam);
+            ::SetWindowTextA(dialog, texts->title);
+            ::SetDlgItemTextA(dialog, IDC_SUCCESS_TEXT, TFTP_SUCCESS_TEXT);
+            ::SetDlgItemTextA(dialog, IDC_SUCCESS_VERSION, texts->version);
+            centre_on_screen(dialog);
+            return TRUE;
+        }
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK) {
+                ::EndDialog(dialog, 1);
+                return TRUE;
+            }
+            if (LOWORD(wparam) == IDCANCEL) {
+                ::EndDialog(dialog, 0);
+                return TRUE;
+            }
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+HINSTANCE instance() { return static_cast<HINSTANCE>(process_state.instance); }
+
+void open_dialog(void*, TftpDialog which) {
+    int template_id = which == TFTP_WAITING_DIALOG ? IDD_WAITING : IDD_UPLOAD;
+    open_tftp_dialog =
+        ::CreateDialogParamA(instance(), MAKEINTRESOURCEA(template_id), nullptr, abort_dialog_procedure, 0);
+    if (open_tftp_dialog != nullptr) ::ShowWindow(open_tftp_dialog, SW_SHOWNORMAL);
+}
+
+void close_dialog(void*) {
+    if (open_tftp_dialog != nullptr) ::DestroyWindow(open_tftp_dialog);
+    open_tftp_dialog = nullptr;
+}
+
+void set_progress_range(void*, std::uint32_t high) {
+    // The bar's range is 16 bits wide: the block count of the largest image
+    // we serve (65,535) and the longest update wait (6,250 ticks) both fit.
+    ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, high & 0xFFFFu));
+}
+
+void set_progress_position(void*, std::uint32_t position) {
+    ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETPOS, position, 0);
+}
+
+void set_title(void*, const char* title) {
+    if (open_tftp_dialog != nullptr) ::SetWindowTextA(open_tftp_dialog, title);
+}
+
+void set_waiting_text(void*, const char* text) {
+    int id = is_recovery_upgrader ? IDC_WAITING_TEXT_RECOVERY : IDC_WAITING_TEXT_STAGED;
+    ::SetDlgItemTextA(open_tftp_dialog, id, text);
+}
+
+// The thread's own messages (the dialog's and its controls': a click on
+// Cancel is a message for the button, not for the dialog window).
+bool pump_one_message(void*) {
+    MSG message;
+    if (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageA(&message);
+    }
+    return false;  // Cancel ends the run inside the dialog procedure
+}
+
+bool pump_all_messages(void*) {
+    MSG message;
+    while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageA(&message);
+    }
+    return false;
+}
+
+void show_success_dialog(void*, int template_id, const char* title, const char* version) {
+    SuccessDialogTexts texts{title, version};
+    ::DialogBoxParamA(instance(), MAKEINTRESOURCEA(template_id), nullptr, success_dialog_procedure,
+                      reinterpret_cast<LPARAM>(&texts));
+}
+
+// The status request after the update wait.  The request worker of the web
+// client is not wired in yet; until it is, the device counts as silent.
+int status_request(void*, std::uint32_t, std::uint32_t, char* version, std::size_t capacity) {
+    if (capacity) version[0] = '\0';
+    return 0;
+}
+
+const TftpUi win32_tftp_ui{nullptr,          open_dialog,      close_dialog,       set_progress_range,
+                           set_progress_position, set_title,   set_waiting_text,   pump_one_message,
+                           pump_all_messages, show_success_dialog, status_request};
+
+TftpServer process_tftp_server() {
+    TftpServer server = shipped_tftp_server();
+    server.ui = &win32_tftp_ui;
+    server.target_image = &process_state.image;
+    server.transition_image = &process_state.transition;
+    server.upgrade_stage = &process_state.upgrade_stage;
+    server.file_name = process_state.tftp_file_name;
+    server.device_label = process_state.device_label;
+    server.display_name = process_state.product.display_name;
+    server.phone_family = process_state.product.phone_family != 0;
+    return server;
+}
+
+}  // namespace
+
+#if defined(QVR_RECOVERY_UPGRADER)
+std::uint16_t start_tftp_listener(std::uint32_t local_address, const char* group) {
+    return start_tftp_listener(process_tftp_server(), local_address, group);
+}
+#else
+std::uint16_t start_tftp_listener(std::uint32_t local_address) {
+    return start_tftp_listener(process_tftp_server(), local_address, nullptr);
+}
+#endif
+
+}  // namespace qvr

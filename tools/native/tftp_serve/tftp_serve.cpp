@@ -1,0 +1,131 @@
+// Serves one firmware image file with the programs' own TFTP listener and
+// session code, with a user interface that shows nothing, then exits.
+//
+//   tftp_serve --image PATH --file /qvr1a2b.bi1 [--address 127.0.0.1]
+//              [--port 69] [--no-completion] [--limit-seconds 120]
+//
+// Prints "port N" once the listener is bound (the first free port from
+// --port), then serves the one read request for --file.  After the last ACK
+// it runs the update wait and a status request that answers with the
+// image's own version, unless --no-completion skips both.  The run ends as
+// the programs' runs end: "success <title> <version>" on standard output
+// after a passed upload, or the failure report on standard error; the exit
+// code is 0 either way (as in the programs).  With no transfer finished
+// within --limit-seconds it gives up with exit code 2.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "firmware/catalogue.h"
+#include "firmware/image.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "tftp/listener.h"
+
+namespace {
+
+using namespace qvr;
+
+FirmwareImage served_image;
+ProductIdentity product;
+
+void no_dialog(void*, TftpDialog) {}
+void no_close(void*) {}
+void no_number(void*, std::uint32_t) {}
+void no_text(void*, const char*) {}
+bool no_messages(void*) { return false; }
+
+void print_success(void*, int, const char* title, const char* version) {
+    std::printf("success %s %s\n", title, version);
+    std::fflush(stdout);
+}
+
+// The device "answers" with the version it was just given.
+int answer_with_image_version(void*, std::uint32_t, std::uint32_t, char* version, std::size_t capacity) {
+    std::string_view v = image_version(served_image);
+    std::snprintf(version, capacity, "%.*s", static_cast<int>(v.size()), v.data());
+    return 1;
+}
+
+const TftpUi null_ui{nullptr,     no_dialog,   no_close,    no_number, no_number,
+                     no_text,     no_text,     no_messages, no_messages, print_success,
+                     answer_with_image_version};
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: tftp_serve --image PATH --file NAME [--address A.B.C.D] [--port N]\n"
+                 "                  [--no-completion] [--limit-seconds N]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* image_path = nullptr;
+    const char* file_name = nullptr;
+    std::uint32_t address = 0x7F000001u;
+    unsigned long port = 69;
+    unsigned long limit_seconds = 120;
+    bool completion = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool has_value = i + 1 < argc;
+        if (arg == "--image" && has_value) {
+            image_path = argv[++i];
+        } else if (arg == "--file" && has_value) {
+            file_name = argv[++i];
+        } else if (arg == "--address" && has_value) {
+            if (!parse_dotted_quad(argv[++i], address)) return usage();
+        } else if (arg == "--port" && has_value) {
+            port = std::strtoul(argv[++i], nullptr, 10);
+            if (port == 0 || port > 65535) return usage();
+        } else if (arg == "--limit-seconds" && has_value) {
+            limit_seconds = std::strtoul(argv[++i], nullptr, 10);
+        } else if (arg == "--no-completion") {
+            completion = false;
+        } else {
+            return usage();
+        }
+    }
+    if (image_path == nullptr || file_name == nullptr) return usage();
+
+    std::ifstream in(image_path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "tftp_serve: cannot read %s\n", image_path);
+        return 2;
+    }
+    static std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    if (bytes.size() > image_max_size) {
+        std::fprintf(stderr, "tftp_serve: %s is too large to serve\n", image_path);
+        return 2;
+    }
+    attach_firmware_image(served_image, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    identify_product(served_image.header, product);
+
+    TftpServer server = shipped_tftp_server();
+    server.ui = &null_ui;
+    server.target_image = &served_image;
+    server.file_name = file_name;
+    server.device_label = "tftp_serve";
+    server.display_name = product.display_name;
+    server.phone_family = product.phone_family != 0;
+    server.first_port = static_cast<std::uint16_t>(port);
+    server.skip_completion = !completion;
+
+    std::uint16_t bound = start_tftp_listener(server, address, nullptr);
+    std::printf("port %u\n", static_cast<unsigned>(bound));
+    std::fflush(stdout);
+
+    // The listener thread ends the process; this is only the safety limit.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+    while (std::chrono::steady_clock::now() < deadline) sleep_ms(100);
+    std::fprintf(stderr, "tftp_serve: no transfer finished within %lu s\n", limit_seconds);
+    std::fflush(stderr);
+    std::_Exit(2);
+}
