@@ -1,0 +1,149 @@
+#include "web/http_exchange.h"
+
+#include "common/deliverable.h"
+#include "common/text.h"
+#include "platform/report.h"
+#include "platform/trace.h"
+#include "web/text_out.h"
+
+namespace qvr {
+
+namespace {
+
+struct StatusLabel {
+    std::string_view label;
+    char (IdentityFields::*field)[identity_field_size];
+};
+
+constexpr StatusLabel status_labels[] = {
+    {"Product Name:", &IdentityFields::product_name},
+    {"MAC Address:", &IdentityFields::mac_address},
+    {"Software Version:", &IdentityFields::software_version},
+    {"Hardware Version:", &IdentityFields::hardware_version},
+    {"Serial Number:", &IdentityFields::serial_number},
+};
+
+constexpr std::size_t identity_value_limit = identity_field_size - 1;
+
+}  // namespace
+
+SocketHandle open_http_connection(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
+                                  std::uint16_t device_port) {
+    SocketHandle s = open_tcp_socket();
+    if (s == invalid_socket) fatal_exit("Upgrade Failed: Can't open HTTP socket");
+    bool bound = false;
+    for (std::uint32_t port = base_port; !bound && port < base_port + http_port_attempts && port <= 0xFFFF; ++port)
+        bound = bind_socket(s, pc_address, static_cast<std::uint16_t>(port));
+    if (!bound) fatal_exit("Upgrade Failed: Can't bind HTTP socket");
+    if (!connect_socket(s, device_address, device_port)) {
+        if constexpr (is_recovery_upgrader) fatal_exit("Upgrade Failed: Can't connect to QVR");
+        close_socket(s);
+        return invalid_socket;
+    }
+    return s;
+}
+
+std::size_t compose_http_request(DigestState& digest, std::string_view target, char* buffer, std::size_t size) {
+    TextOut request = text_out(buffer, size);
+    append_text(request, "GET ");
+    append_text(request, target);
+    append_text(request, " HTTP/1.1\r\n");
+    // The device's pages are served whatever this says; its own firmware
+    // sends this fixed address, so we do too, whatever the device's address.
+    append_text(request, "Host: 192.168.2.110\r\n");
+    bool counted = false;
+    if (digest.password[0] != '\0' && !request.cut) {
+        ++digest.nc;
+        counted = true;
+        std::size_t n = compose_authorization(digest, target, request.data + request.length, size - request.length);
+        if (n == 0) {
+            request.cut = true;
+        } else {
+            request.length += n;
+        }
+    }
+    append_text(request, "\r\n");
+    if (request.cut) {
+        if (counted) --digest.nc;
+        text_out(buffer, size);
+        return 0;
+    }
+    return request.length;
+}
+
+bool is_digest_challenge(std::string_view text, DigestState& digest) {
+    if (text.substr(0, 8) != "HTTP/1.1" || text.size() < 9) return false;
+    std::size_t code = 9;
+    while (code < text.size() && (text[code] == ' ' || text[code] == '\t')) ++code;
+    if (text.substr(code, 3) != "401") return false;
+    std::size_t header = text.find("WWW-Authenticate:", code);
+    if (header == std::string_view::npos) return false;
+    return parse_digest_challenge(digest, text.substr(header));
+}
+
+bool extract_labelled_value(std::string_view text, std::string_view label, char (&field)[identity_field_size]) {
+    std::size_t at = text.find(label);
+    if (at == std::string_view::npos) return false;
+    std::size_t close = text.find('>', at);
+    if (close == std::string_view::npos) return false;
+    std::size_t value = close + 1;
+    while (value < text.size() && text[value] == '<') {
+        close = text.find('>', value);
+        if (close == std::string_view::npos) return false;
+        value = close + 1;
+    }
+    std::size_t end = text.find('<', value);
+    if (end == std::string_view::npos) end = text.size();
+    std::size_t length = end - value < identity_value_limit ? end - value : identity_value_limit;
+    copy_text(field, text.substr(value, length));
+    return true;
+}
+
+void extract_identity(std::string_view text, IdentityFields& identity) {
+    for (const StatusLabel& row : status_labels) extract_labelled_value(text, row.label, identity.*row.field);
+}
+
+std::int32_t http_exchange(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
+                           std::uint16_t device_port, std::string_view target, char* buffer,
+                           std::uint32_t capacity, DigestState& digest, IdentityFields& identity) {
+    if (capacity > 0x7FFFFFFFu) capacity = 0x7FFFFFFFu;  // the result is a signed 32-bit count
+    SocketHandle s = open_http_connection(pc_address, base_port, device_address, device_port);
+    if (s == invalid_socket) return 0;
+
+    std::size_t length = compose_http_request(digest, target, buffer, std::size_t{capacity} + 1);
+    if (length == 0) {
+        // Only a target far longer than any of ours gets here; sending half
+        // a request would be worse than sending none.
+        close_socket(s);
+        return 0;
+    }
+    trace("%s", buffer);
+    send_bytes(s, buffer, length);
+
+    // The response goes over the request, from the start of the buffer.
+    std::uint32_t total = 0;
+    buffer[0] = '\0';
+    while (total < capacity) {
+        int n = receive_bytes(s, buffer + total, capacity - total);
+        if (n <= 0) break;
+        total += static_cast<std::uint32_t>(n);
+        buffer[total] = '\0';
+    }
+    trace("recv done\n");
+    trace("%s", buffer);
+    trace("\n");
+
+    std::int32_t result = static_cast<std::int32_t>(total);
+    std::string_view text(buffer, total);
+    if (total == 0) {
+        result = 0;
+    } else if (is_digest_challenge(text, digest)) {
+        result = -1;
+    } else {
+        extract_identity(text, identity);
+    }
+    close_socket(s);
+    return result;
+}
+
+}  // namespace qvr

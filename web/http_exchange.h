@@ -1,0 +1,93 @@
+// One HTTP/1.1 GET to the device's web server, on a fresh TCP connection:
+// the status request "/admin/advanced", the upgrade command and the check
+// after an upload all come through http_exchange.
+//
+// The device answers one request per connection and then closes it; the
+// whole response is read into the caller's page buffer.  A 401 with a usable
+// Digest challenge is stored in the DigestState for the next attempt; any
+// other response is a page, and the five identity fields are taken from it
+// wherever their labels are found.
+//
+// The process-wide records (the page buffer, the DigestState, the identity
+// fields) are the caller's: they come in as arguments, so the same code
+// serves the Windows request worker and the native tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "common/identity.h"
+#include "platform/socket.h"
+#include "web/digest.h"
+
+namespace qvr {
+
+// The page buffer is page_capacity + 1 bytes, so a NUL always fits after
+// the last byte received.
+inline constexpr std::uint32_t page_capacity = 131071;
+// Every request binds a local port from here (and up to 100 above), and
+// goes to port 80 of the device.
+inline constexpr std::uint16_t http_base_port = 23456;
+inline constexpr std::uint16_t http_device_port = 80;
+inline constexpr unsigned http_port_attempts = 101;
+
+// Opens a TCP socket, binds it to pc_address (0: any) at the first free
+// port from base_port to base_port + 100 (never past 65535), and connects
+// it to device_port of device_address, with the platform's own connect
+// time-out.  Failures end the run with a fatal report: "Upgrade Failed:
+// Can't open HTTP socket", "Upgrade Failed: Can't bind HTTP socket", and in
+// the recovery-upgrader "Upgrade Failed: Can't connect to QVR".  The
+// staged-upgrader instead returns invalid_socket after a failed connect,
+// without a message, so that its check after an upload can try again.
+SocketHandle open_http_connection(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
+                                  std::uint16_t device_port);
+
+// Writes the request for target at the start of buffer (size bytes):
+//   GET <target> HTTP/1.1 CR LF
+//   Host: 192.168.2.110 CR LF
+//   [the Authorization line, only while a password is set; nc is increased first]
+//   CR LF
+// with a NUL after it, and returns its length.  The target goes in
+// verbatim.  A request that does not fit gives 0 and leaves nc as it was.
+std::size_t compose_http_request(DigestState& digest, std::string_view target, char* buffer, std::size_t size);
+
+// True when text is a usable Digest challenge, which is then stored in
+// digest: the text begins "HTTP/1.1", after its ninth character and any
+// blanks and tabs comes "401", a "WWW-Authenticate:" follows at or after
+// that code, and parse_digest_challenge accepts the text from that header
+// to the end.  Every test stays within text.
+bool is_digest_challenge(std::string_view text, DigestState& digest);
+
+// Finds the first label (exact bytes) anywhere in text, steps past the next
+// ">" and past every tag that follows at once ("</td><td>"), and copies what
+// comes up to the next "<" or the end of the text, at most 127 characters,
+// into field with a NUL.  Nothing is trimmed or decoded: a blank or a line
+// break after the tags is part of the value.  Returns false, with field
+// unchanged, when the label or a ">" is missing.
+bool extract_labelled_value(std::string_view text, std::string_view label, char (&field)[identity_field_size]);
+
+// Runs extract_labelled_value for "Product Name:", "MAC Address:",
+// "Software Version:", "Hardware Version:" and "Serial Number:", in that
+// order, each over the whole text.  A field whose label is absent keeps its
+// earlier value (from an earlier page or the discovery reply).
+void extract_identity(std::string_view text, IdentityFields& identity);
+
+// One exchange: connect (open_http_connection), send the request for
+// target, read the response into buffer until the device closes the
+// connection, a receive fails, or capacity bytes have come (the read has no
+// time-out of its own; the user's way out is the Cancel of the connecting
+// dialog).  buffer holds capacity + 1 bytes and always ends up
+// NUL-terminated; capacity is at most 2^31 - 1.
+//
+// Returns -1 when the response is a usable Digest challenge (now in digest;
+// identity untouched), 0 when nothing was received (or, in the
+// staged-upgrader, no connection could be made), and otherwise the number
+// of bytes received, after extract_identity has run over them.  The status
+// code does not matter for a page.  Bytes received are taken as they are,
+// NUL bytes included.
+std::int32_t http_exchange(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
+                           std::uint16_t device_port, std::string_view target, char* buffer,
+                           std::uint32_t capacity, DigestState& digest, IdentityFields& identity);
+
+}  // namespace qvr
