@@ -235,9 +235,17 @@ class Driver:
         if not self.alive():
             self.start()
         line = " ".join([str(args[0])] + [_quote(a) for a in args[1:]]) + "\n"
-        self.proc.stdin.write(line.encode("utf-8"))
-        self.proc.stdin.flush()
-        answer = self._read_line(timeout)
+        try:
+            self.proc.stdin.write(line.encode("utf-8"))
+            self.proc.stdin.flush()
+            answer = self._read_line(timeout)
+        except (DriverError, OSError) as e:
+            # A late answer would be taken for the next command's: start over.
+            self.proc.kill()
+            self.proc.wait(timeout=20)
+            self._log.close()
+            self.proc = None
+            raise DriverError(f"uidriver: {line.strip()}: {e}") from e
         if answer == "ok" or answer.startswith("ok "):
             return True, answer[3:]
         if answer.startswith("err"):
@@ -274,6 +282,14 @@ class Driver:
 
     def wait_gone(self, title, timeout_ms=WINDOW_TIMEOUT_MS):
         self.cmd("wait-gone", title, timeout_ms, timeout=timeout_ms / 1000 + 30)
+
+    def wait_clear(self, timeout_ms=WINDOW_TIMEOUT_MS):
+        """Waits until no visible top-level window is left."""
+        self.cmd("wait-clear", timeout_ms, timeout=timeout_ms / 1000 + 30)
+
+    def wait_text(self, window, control_id, text, timeout_ms=WINDOW_TIMEOUT_MS):
+        """Waits until the control shows exactly `text`."""
+        self.cmd("wait-text", window, control_id, text, timeout_ms, timeout=timeout_ms / 1000 + 30)
 
     def exists(self, title):
         return self.cmd("exists", title) == "1"
@@ -390,6 +406,9 @@ def driver(_driver_process, request):
     _driver_process._shots = set()
     if not _driver_process.alive():
         _driver_process.start()
+    # Windows of the programs an earlier test killed may take a moment to go;
+    # a test must not meet them.
+    _driver_process.wait_clear()
     return _driver_process
 
 

@@ -114,13 +114,16 @@ start_xvfb() {
 }
 
 prepare_prefix() {
-    # Created once and kept in the build tree; the stamp marks a finished
-    # set-up, so an interrupted one is redone.
+    # Created once and kept in the build tree. The stamp marks our settings
+    # as applied; a prefix without it (new, or set up by something else, or
+    # interrupted) gets them again.
     local stamp=$WINEPREFIX/.qvr-e2e-ready
     [ -f "$stamp" ] && return 0
-    echo "e2e: creating Wine prefix $WINEPREFIX" >&2
-    rm -rf "$WINEPREFIX"
-    timeout 300 wineboot -i >"$RUN_DIR/wineboot.log" 2>&1 || fail "wineboot failed (see $RUN_DIR/wineboot.log)"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "e2e: creating Wine prefix $WINEPREFIX" >&2
+        timeout 300 wineboot -i >"$RUN_DIR/wineboot.log" 2>&1 ||
+            fail "wineboot failed (see $RUN_DIR/wineboot.log)"
+    fi
     # Wine draws the window frames itself (there is no window manager), so
     # titles show in screenshots and window rectangles match what is drawn;
     # a crashing program ends instead of waiting in a crash dialog.

@@ -683,6 +683,23 @@ Answer run_command(const std::vector<std::string>& w, bool& quit)
             Sleep(POLL_STEP_MS);
         }
     }
+    if (cmd == "wait-clear") {
+        // Waits until no visible top-level window is left (the programs of
+        // an earlier test have gone); on time-out lists what is left.
+        DWORD timeout_ms = 0;
+        if (!need(w, 2) || !parse_timeout(w[1], timeout_ms))
+            return err("usage: wait-clear <timeout_ms>");
+        DWORD start = GetTickCount();
+        for (;;) {
+            ListState state{"[", false, true};
+            EnumWindows(list_top_window, reinterpret_cast<LPARAM>(&state));
+            if (state.first)
+                return ok();
+            if (GetTickCount() - start >= timeout_ms)
+                return err("timeout " + state.json + "]");
+            Sleep(POLL_STEP_MS);
+        }
+    }
     if (cmd == "exists") {
         if (!need(w, 2))
             return err("usage: exists <window>");
@@ -718,6 +735,22 @@ Answer run_command(const std::vector<std::string>& w, bool& quit)
         if (!control_text(control, text))
             return err("no answer");
         return ok(escape_line(text));
+    }
+    if (cmd == "wait-text") {
+        DWORD timeout_ms = 0;
+        if (!need(w, 5) || !parse_timeout(w[4], timeout_ms))
+            return err("usage: wait-text <window> <id> <text> <timeout_ms>");
+        DWORD start = GetTickCount();
+        std::string text;
+        for (;;) {
+            if (!resolve_target(w, true, window, control, fail))
+                return fail;
+            if (control_text(control, text) && text == w[3])
+                return ok();
+            if (GetTickCount() - start >= timeout_ms)
+                return err("timeout " + escape_line(text));
+            Sleep(POLL_STEP_MS);
+        }
     }
     if (cmd == "set-text") {
         if (!need(w, 4))
