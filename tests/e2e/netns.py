@@ -177,8 +177,9 @@ def set_pc_addresses(addresses, resolve=True):
         _ip("addr", "add", f"{a}/{length}", "dev", PC_IF, "noprefixroute")
         if not inside:
             _dev_ip("route", "replace", f"{a}/32", "dev", DEVICE_IF, "proto", "static")
-    # Deleting an address drops the routes that named it as source.
+    # Deleting an interface's last address drops every route through it.
     _ip("route", "replace", str(SUBNET), "dev", PC_IF, "src", addresses[0], "table", ROUTE_TABLE)
+    _ip("route", "replace", MULTICAST_NET, "dev", PC_IF, "table", ROUTE_TABLE)
     write_hosts(addresses, resolve=resolve)
 
 

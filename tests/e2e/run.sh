@@ -154,7 +154,7 @@ inside() {
     start_xvfb
     export DISPLAY=":$DISPLAY_NUMBER"
     export WINEPREFIX=$BUILD/wineprefix
-    export WINEDEBUG=-all
+    export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree=;mshtml="
     export WINEARCH=win64
     prepare_prefix

@@ -199,24 +199,3 @@ def test_odm_variant_names_odm_product_in_notice(driver, run_program, exe):
     assert driver.get_text(ODM_NOTICE_TITLE, NOTICE_TEXT_ID) == NOTICE_TEXT
     driver.click(ODM_NOTICE_TITLE, IDCANCEL)
     assert program.wait_exit() == 0
-
-
-# ---------------------------------------------------------------------------
-# The test network itself
-
-
-def test_host_name_resolves_to_chosen_pc_addresses(driver, pc_addresses):
-    host, addresses = driver.host_addresses()
-    assert host == "qvr-e2e-pc"
-    assert addresses == ["10.77.0.1"]
-
-    two = ["10.77.0.21", "10.77.0.1"]
-    pc_addresses(two)
-    assert driver.host_addresses()[1] == two
-
-    many = ["10.77.0.1"] + [f"10.77.0.{30 + i}" for i in range(9)]
-    pc_addresses(many)
-    assert driver.host_addresses()[1] == many
-
-    pc_addresses(["10.77.0.1"], resolve=False)
-    assert driver.host_addresses()[1] == []

@@ -13,6 +13,45 @@
 // backslash, CR, LF, TAB and other control characters escaped (\\ \r \n \t
 // \xHH), so one answer is always one line; list answers are JSON on one line.
 //
+// Commands (<w> is a window reference, <id> a control id):
+//   ping                              ok pong
+//   quit                              ok bye, then the driver ends
+//   wait-window <title> <ms>          ok <handle> <title>: a visible window, exact title
+//   wait-window-prefix <prefix> <ms>  ok <handle> <title>: first title starting so
+//   wait-gone <w> <ms>                ok once no such visible window is left
+//   wait-clear <ms>                   ok once no visible top-level window is left
+//   wait-text <w> <id> <text> <ms>    ok once the control shows exactly <text>
+//   exists <w>                        ok 1 | ok 0
+//   title <w>                         ok <title>
+//   list-windows [all]                ok [{hwnd,pid,visible,class,title,rect}...]
+//   list-controls <w>                 ok [{hwnd,parent,id,class,text,style,exstyle,visible,enabled,rect}...]
+//   get-text <w> <id>                 ok <text> (WM_GETTEXT)
+//   set-text <w> <id> <text>          ok (WM_SETTEXT)
+//   type <w> <text>                   ok: WM_CHAR per character to the focused control
+//   click <w> <id>                    ok: BM_CLICK posted to the button
+//   command <w> <id>                  ok: WM_COMMAND BN_CLICKED posted to the window
+//   key <w> <esc|enter|tab|space|...|vk>  ok <id>: key down and up posted to the focus
+//   close <w>                         ok: WM_SYSCOMMAND SC_CLOSE posted (title-bar close)
+//   wm-close <w>                      ok: WM_CLOSE posted
+//   sync <w> [ms]                     ok once the window has handled all posted before
+//   focus-id <w>                      ok <id> <class> | ok none: the control with the focus
+//   default-id <w>                    ok <id> | ok none (DM_GETDEFID)
+//   rect <w> [id]                     ok <left> <top> <right> <bottom>, screen pixels
+//   screen                            ok <width> <height> of the primary screen
+//   style <w> [id]                    ok <style> <exstyle>, hexadecimal
+//   owner <w>                         ok <handle> <title> | ok none
+//   pid <w>                           ok <Windows process id>
+//   screenshot <w> <path.bmp>         ok <width> <height>: 24-bit BMP of the window
+//                                     as on screen; a Unix path is written via Z:
+//   set-ip <w> <id> <a.b.c.d|clear>   ok (IPM_SETADDRESS / IPM_CLEARADDRESS)
+//   select <w> <id> <index>           ok <result> (CB_SETCURSEL)
+//   combo-sel <w> <id>                ok <index> (CB_GETCURSEL)
+//   combo-items <w> <id>              ok ["item", ...]
+//   send <w> <id|-> <msg> <wp> <lp>   ok <result>: a raw message, numbers only
+//   post <w> <id|-> <msg> <wp> <lp>   ok
+//   host-addrs                        ok <host name> <address>...: what
+//                                     gethostbyname(gethostname()) gives here
+//
 // Every wait is bounded by the time-out it is given (at most two minutes), and
 // every message sent to the other process is sent with a time-out, so a hung
 // program under test can never hang the driver.
