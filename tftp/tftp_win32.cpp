@@ -11,10 +11,14 @@
 #include "app/process_state.h"
 #include "platform/report.h"
 #include "resources/resource_ids.h"
+#include "common/text.h"
 #include "tftp/listener.h"
+#include "tftp/status_request.h"
 #include "tftp/texts.h"
 
 namespace qvr {
+
+TftpStatusExchange tftp_status_exchange = nullptr;
 
 namespace {
 
@@ -128,11 +132,13 @@ void show_success_dialog(void*, int template_id, const char* title, const char* 
                       reinterpret_cast<LPARAM>(&texts));
 }
 
-// The status request after the update wait.  The request worker of the web
-// client is not wired in yet; until it is, the device counts as silent.
-int status_request(void*, std::uint32_t, std::uint32_t, char* version, std::size_t capacity) {
-    if (capacity) version[0] = '\0';
-    return 0;
+// The status request after the update wait, through the application's
+// request worker; the version comes from the identity fields it refreshed.
+int status_request(void*, std::uint32_t local_address, std::uint32_t device_address, char* version,
+                   std::size_t capacity) {
+    int answer = tftp_status_exchange ? tftp_status_exchange(local_address, device_address) : 0;
+    copy_text(version, capacity, answer > 0 ? field_text(process_state.identity.software_version) : "");
+    return answer;
 }
 
 const TftpUi win32_tftp_ui{nullptr,          open_dialog,      close_dialog,       set_progress_range,

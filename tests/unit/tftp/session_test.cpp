@@ -127,6 +127,7 @@ TEST(TftpSession, DuplicateAndStaleAcksSendNothing) {
     t.device.send(ack_bytes(9), test_address(), t.port);  // ahead
     t.device.send(ack_bytes(4), test_address(), t.port);  // the expected one
     EXPECT_EQ(t.block_of(t.next()), 5) << "nothing was sent for the other three";
+    EXPECT_FALSE(t.device.receive(200)) << "and one block for the one ACK";
     t.finish(5);
     EXPECT_TRUE(run.result.passed);
 }
