@@ -2,7 +2,11 @@
 
 #include <cstdio>
 
+#include "app/address_parser.h"
 #include "app/process_state.h"
+#include "common/random.h"
+#include "platform/socket.h"
+#include "platform/trace.h"
 #include "resources/resource_ids.h"
 
 namespace qvr {
@@ -28,7 +32,36 @@ constexpr const char notice_text[] =
     "automatically provided by your service provider without\r\n"
     "any onus on the end user to upgrade manually.";
 
+constexpr const char address_intro_text[] = "This program will upgrade your QVR\r\nfirmware to:";
+
+constexpr const char address_instructions_text[] =
+    "To proceed, please provide the IP address\r\nof your QVR. To find out the IP address of\r\n"
+    "your QVR, press the Setup Menu button on \r\nthe phone, select \"Network\" option, and \r\n"
+    "check the value of \"Current IP\". For example, \r\n10.1.0.13\r\n\r\nPlease enter IP address of your QVR:";
+
+constexpr const char confirm_text[] =
+    "The following information was extracted\r\nfrom your QVR. Please click \"Upgrade\"\r\n"
+    "if you would like to proceed. If you would\r\nlike to quit click \"Cancel\".";
+
+// The typed address is kept as the device label, at most this many
+// characters (the label field holds two more).
+constexpr int device_label_max_chars = static_cast<int>(device_label_size) - 2;
+
+void format_dotted(char (&text)[16], std::uint32_t address) {
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF,
+                  (address >> 8) & 0xFF, address & 0xFF);
+}
+
 }  // namespace
+
+void draw_tftp_file_name(int stage) {
+    unsigned number = next_random() & 0xFFFFu;
+    if (is_recovery_upgrader)
+        std::snprintf(process_state.tftp_file_name, sizeof process_state.tftp_file_name, "/qvr%x.bi1", number);
+    else
+        std::snprintf(process_state.tftp_file_name, sizeof process_state.tftp_file_name, "/qvr%x.bi%d", number,
+                      stage);
+}
 
 void centre_on_screen(HWND window) {
     RECT r;
@@ -85,6 +118,105 @@ INT_PTR CALLBACK notice_dialog_procedure(HWND dialog, UINT message, WPARAM wpara
             ::SetFocus(::GetDlgItem(dialog, IDCANCEL));
             centre_on_screen(dialog);
             return FALSE;  // the focus was set here
+        }
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK) {
+                ::EndDialog(dialog, 1);
+                return TRUE;
+            }
+            if (LOWORD(wparam) == IDCANCEL) {
+                ::EndDialog(dialog, 0);
+                return TRUE;
+            }
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+// The device's address, typed by the user, and the PC address to use.
+INT_PTR CALLBACK address_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            for (std::size_t i = 0; i < local_address_capacity && process_state.local_addresses[i] != 0; ++i) {
+                char text[16];
+                format_dotted(text, process_state.local_addresses[i]);
+                ::SendDlgItemMessageA(dialog, IDC_LOCAL_ADDRESS_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+            }
+            ::SendDlgItemMessageA(dialog, IDC_LOCAL_ADDRESS_LIST, CB_SETCURSEL, 0, 0);
+            char text[128];
+            if (is_recovery_upgrader)
+                ::SetWindowTextA(dialog, "QVR Firmware Upgrade");
+            else {
+                std::snprintf(text, sizeof text, "%s Firmware Upgrade", process_state.product.display_name);
+                ::SetWindowTextA(dialog, text);
+            }
+            ::SetDlgItemTextA(dialog, IDC_ADDRESS_INTRO, address_intro_text);
+            ::SetDlgItemTextA(dialog, IDC_ADDRESS_INSTRUCTIONS, address_instructions_text);
+            std::string_view version = image_version(process_state.image);
+            std::snprintf(text, sizeof text, "Version %.*s", static_cast<int>(version.size()), version.data());
+            ::SetDlgItemTextA(dialog, IDC_IMAGE_VERSION, text);
+            ::SetFocus(::GetDlgItem(dialog, IDC_IP_ADDRESS));
+            centre_on_screen(dialog);
+            return FALSE;  // the focus was set here
+        }
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK) {
+                ::GetDlgItemTextA(dialog, IDC_IP_ADDRESS, process_state.device_label, device_label_max_chars + 1);
+                parse_device_address(process_state.device_label, process_state.device_address);
+                if (process_state.device_address == 0) {
+                    ::MessageBoxA(dialog, "Invalid IP Address", "Error", MB_OK);
+                    ::SetFocus(::GetDlgItem(dialog, IDC_IP_ADDRESS));
+                    return TRUE;
+                }
+                draw_tftp_file_name(process_state.upgrade_stage.load());
+                LRESULT line = ::SendDlgItemMessageA(dialog, IDC_LOCAL_ADDRESS_LIST, CB_GETCURSEL, 0, 0);
+                // With no address in the list the PC address stays 0 and
+                // the sockets bind to any local address.
+                if (line >= 0 && static_cast<std::size_t>(line) < local_address_capacity)
+                    process_state.pc_address = process_state.local_addresses[line];
+                trace("+++ using %x\n", process_state.pc_address);
+                ::EndDialog(dialog, 1);
+                return TRUE;
+            }
+            if (LOWORD(wparam) == IDCANCEL) {
+                ::EndDialog(dialog, 0);
+                return TRUE;
+            }
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
+// What the device reported about itself, before anything is changed.
+INT_PTR CALLBACK confirm_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            char text[512];
+            std::string_view version = image_version(process_state.image);
+            std::snprintf(text, sizeof text, "Confirm Upgrade to Ver. %.*s", static_cast<int>(version.size()),
+                          version.data());
+            ::SetWindowTextA(dialog, text);
+            if (is_staged_upgrader && process_state.upgrade_stage.load() == TRANSITION_STAGE) {
+                std::string_view threshold = image_version(process_state.transition);
+                std::snprintf(text, sizeof text,
+                              "%s\r\n\r\nNote: Since your current firmware version\r\nis older than %.*s, "
+                              "this upgrade procedure\r\nrequires additional steps and will be\r\n"
+                              "slightly longer.\r\n",
+                              confirm_text, static_cast<int>(threshold.size()), threshold.data());
+                ::SetDlgItemTextA(dialog, IDC_CONFIRM_TEXT, text);
+            } else {
+                ::SetDlgItemTextA(dialog, IDC_CONFIRM_TEXT, confirm_text);
+            }
+            const IdentityFields& id = process_state.identity;
+            ::SetDlgItemTextA(dialog, IDC_SERIAL_NUMBER, id.serial_number);
+            ::SetDlgItemTextA(dialog, IDC_MAC_ADDRESS, id.mac_address);
+            ::SetDlgItemTextA(dialog, IDC_SOFTWARE_VERSION, id.software_version);
+            ::SetDlgItemTextA(dialog, IDC_HARDWARE_VERSION, id.hardware_version);
+            ::SetDlgItemTextA(dialog, IDC_PRODUCT_NAME, id.product_name);
+            centre_on_screen(dialog);
+            return TRUE;
         }
         case WM_COMMAND:
             if (LOWORD(wparam) == IDOK) {

@@ -15,5 +15,11 @@ INT_PTR show_modal_dialog(int template_id, DLGPROC procedure);
 
 INT_PTR CALLBACK welcome_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK notice_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR CALLBACK address_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR CALLBACK confirm_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+// A new TFTP file name for the given stage: "/qvr%x.bi1" in the
+// recovery-upgrader, "/qvr%x.bi%d" with the stage in the staged-upgrader.
+void draw_tftp_file_name(int stage);
 
 }  // namespace qvr

@@ -1,22 +1,91 @@
-// The main sequence: the fixed line of dialogs and network steps of one run.
+// The main sequence: the fixed line of dialogs and network steps of one run,
+// from the first dialog to the moment the TFTP listener thread takes over.
 // Each state moves on or ends the run; nothing goes back.
+#include <cstdio>
+
 #include "app/dialogs.h"
 #include "app/process_state.h"
 #include "app/startup.h"
+#include "app/web_request.h"
+#include "platform/clock.h"
+#include "platform/report.h"
 #include "resources/resource_ids.h"
+#include "tftp/listener.h"
 
 namespace qvr {
+
+namespace {
+
+// "/admin/upgrade?tftp://a.b.c.d:port/qvrXXXX.biN" for the chosen PC address.
+void send_upgrade_command(std::uint16_t port) {
+    char target[192];
+    std::uint32_t pc = process_state.pc_address;
+    std::snprintf(target, sizeof target, "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", (pc >> 24) & 0xFF,
+                  (pc >> 16) & 0xFF, (pc >> 8) & 0xFF, pc & 0xFF, static_cast<unsigned>(port),
+                  process_state.tftp_file_name);
+    run_web_request(device_request(process_state.pc_address, process_state.device_address, target));
+}
+
+[[noreturn]] void idle_until_the_listener_ends_the_run() {
+    for (;;) sleep_ms(main_idle_step_ms);
+}
+
+// Address dialog, status request and confirm dialog.  False when the run
+// ends here (the reason, if any, has been reported).
+bool identify_device() {
+    int address_template = IDD_ADDRESS;
+    if (process_state.product.phone_family != 0)
+        address_template = is_recovery_upgrader ? IDD_ADDRESS_PHONE_RECOVERY : IDD_ADDRESS_PHONE_STAGED;
+    if (show_modal_dialog(address_template, address_dialog_procedure) != 1) return false;
+    if (process_state.device_address == 0) return false;
+
+    if (run_web_request(device_request(process_state.pc_address, process_state.device_address,
+                                       "/admin/advanced")) == 0) {
+        fatal_error_report("Upgrade Failed: No Response From QVR");
+        return false;
+    }
+
+    int confirm_template = IDD_CONFIRM;
+    if (is_staged_upgrader && process_state.upgrade_stage.load() == TRANSITION_STAGE)
+        confirm_template = IDD_CONFIRM_TRANSITION;
+    if (show_modal_dialog(confirm_template, confirm_dialog_procedure) != 1) {
+        fatal_error_report("Upgrade Failed: User Abort");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 int run_main_sequence() {
     if (is_recovery_upgrader) {
         if (show_modal_dialog(IDD_WELCOME, welcome_dialog_procedure) != 1) return 0;
-        // The recovery branch and the rest of the upgrade path come next.
+        // The recovery branch comes with the recovery work; until then the
+        // choice ends the run as quietly as closing the dialog.
         if (process_state.mode == RECOVERY_MODE) return 0;
     }
     if (show_modal_dialog(IDD_NOTICE, notice_dialog_procedure) != 1) return 0;
-    // The address dialog, status request, confirm dialog and upgrade command
-    // follow here.
-    return 0;
+    if (!identify_device()) return 0;
+
+#if defined(QVR_RECOVERY_UPGRADER)
+    std::uint16_t port = start_tftp_listener(process_state.pc_address, nullptr);
+    send_upgrade_command(port);
+    sleep_ms(10);
+#else
+    std::uint16_t port = start_tftp_listener(process_state.pc_address);
+    bool transition = process_state.upgrade_stage.load() == TRANSITION_STAGE;
+    send_upgrade_command(port);
+    if (transition) {
+        // The listener switches to the target stage once the transition
+        // image is in; then the device is told to fetch the target image
+        // under a new name.  The name is written before the command that
+        // makes the device ask for it.
+        while (process_state.upgrade_stage.load() == TRANSITION_STAGE) sleep_ms(main_idle_step_ms);
+        draw_tftp_file_name(TARGET_STAGE);
+        send_upgrade_command(port);
+    }
+#endif
+    idle_until_the_listener_ends_the_run();
 }
 
 }  // namespace qvr

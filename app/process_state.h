@@ -12,6 +12,8 @@
 #include "common/identity.h"
 #include "firmware/catalogue.h"
 #include "firmware/image.h"
+#include "web/digest.h"
+#include "web/http_exchange.h"
 
 namespace qvr {
 
@@ -41,6 +43,9 @@ struct ProcessState {
     FirmwareImage image;       // the target image in the staged-upgrader
     FirmwareImage transition;  // staged-upgrader, transition-stage builds only
     ProductIdentity product;
+    DigestState digest;  // the device credentials and the latest challenge
+    // Each request is composed here and its response read over it.
+    char page_buffer[page_capacity + 1];
 };
 
 extern ProcessState process_state;
