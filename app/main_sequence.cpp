@@ -11,6 +11,7 @@
 #include "platform/report.h"
 #include "resources/resource_ids.h"
 #include "tftp/listener.h"
+#include "tftp/status_request.h"
 
 namespace qvr {
 
@@ -24,6 +25,12 @@ void send_upgrade_command(std::uint16_t port) {
                   (pc >> 16) & 0xFF, (pc >> 8) & 0xFF, pc & 0xFF, static_cast<unsigned>(port),
                   process_state.tftp_file_name);
     run_web_request(device_request(process_state.pc_address, process_state.device_address, target));
+}
+
+// The check after an upload: the status page through the request worker,
+// like every other request.
+int status_request_after_upload(std::uint32_t pc_address, std::uint32_t device_address) {
+    return run_web_request(device_request(pc_address, device_address, "/admin/advanced"));
 }
 
 [[noreturn]] void idle_until_the_listener_ends_the_run() {
@@ -67,6 +74,7 @@ int run_main_sequence() {
     if (show_modal_dialog(IDD_NOTICE, notice_dialog_procedure) != 1) return 0;
     if (!identify_device()) return 0;
 
+    tftp_status_exchange = status_request_after_upload;
 #if defined(QVR_RECOVERY_UPGRADER)
     std::uint16_t port = start_tftp_listener(process_state.pc_address, nullptr);
     send_upgrade_command(port);
