@@ -29,10 +29,13 @@ add_custom_command(
 add_custom_target(sample_image ALL DEPENDS ${QVR_SAMPLE_IMAGE})
 
 enable_testing()
-add_subdirectory(tests/unit)
 if(QVR_FUZZ)
+  # A fuzzing tree holds the fuzz targets only; the unit tests, tools and
+  # benchmarks live in the ordinary native tree.
   add_subdirectory(tests/fuzz)
+  return()
 endif()
+add_subdirectory(tests/unit)
 if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
