@@ -81,6 +81,8 @@ TEST(StatusPage, IsDigestChallenge) {
         {"HTTP/1.0 401 Unauthorized\r\n" + challenge, false},
         {"http/1.1 401 Unauthorized\r\n" + challenge, false},
         {"HTTP/1.1 200 OK\r\n" + challenge, false},
+        {"HTTP/1.1 407 Proxy Authentication Required\r\n" + challenge, false},
+        {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate Digest realm=\"QVR\", nonce=\"abc\"", false},
         {"HTTP/1.1 401 Unauthorized\r\nwww-authenticate: Digest realm=\"QVR\", nonce=\"abc\"", false},
         {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"QVR\"", false},
         {"HTTP/1.1 401 Unauthorized\r\n\r\n", false},
@@ -250,15 +252,11 @@ TEST(HttpExchange, ResponsesOtherThanAChallenge) {
 
 // The first 100 local ports are taken; the 101st is the last one tried.
 TEST(HttpExchange, LocalPortRange) {
-    std::vector<int> taken;
+    std::vector<SocketHandle> taken;
     auto take = [&](std::uint32_t pc, int count) {
         for (int i = 0; i < count; ++i) {
-            taken.push_back(::socket(AF_INET, SOCK_STREAM, 0));
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(pc);
-            a.sin_port = htons(static_cast<std::uint16_t>(http_base_port + i));
-            ::bind(taken.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+            taken.push_back(open_tcp_socket());
+            ASSERT_TRUE(bind_socket(taken.back(), pc, static_cast<std::uint16_t>(http_base_port + i)));
         }
     };
     take(pc_base + 3, 100);
@@ -273,7 +271,7 @@ TEST(HttpExchange, LocalPortRange) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(exchange(pc_base + 4, 9, digest, identity), testing::ExitedWithCode(0),
                 "QVR Firwmare Upgrade Error: Upgrade Failed: Can't bind HTTP socket");
-    for (int s : taken) ::close(s);
+    for (SocketHandle s : taken) close_socket(s);
 }
 
 // A port bound but not listening refuses the connection at once.

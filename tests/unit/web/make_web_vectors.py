@@ -67,7 +67,7 @@ CASES = [
     dict(RFC, algorithm="MD5", qop="", nc_count=1, opaque=""),
     dict(RFC, algorithm="md5-sess", qop="auth", nc_count=2),
     dict(RFC, algorithm="MD5-SESS", qop="", nc_count=7, uri="/admin/advanced"),
-    dict(RFC, algorithm="MD5-sess", qop="auth-int", nc_count=0x1234567, uri=UPGRADE),
+    dict(RFC, algorithm="MD5-sess", qop="Auth-Int", nc_count=0x1234567, uri=UPGRADE),
     dict(RFC, algorithm="SHA-256", qop="auth,auth-int", nc_count=3, uri="/admin/advanced"),
     dict(username="admin", realm="QVR", password="", nonce="", cnonce="0", uri="/", opaque="",
          algorithm="md5-sess", qop="Auth", nc_count=0xFFFFFFFF),
