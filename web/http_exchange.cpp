@@ -48,8 +48,8 @@ std::size_t compose_http_request(DigestState& digest, std::string_view target, c
     append_text(request, "GET ");
     append_text(request, target);
     append_text(request, " HTTP/1.1\r\n");
-    // The device's pages are served whatever this says; its own firmware
-    // sends this fixed address, so we do too, whatever the device's address.
+    // A fixed Host whatever the device's address: devices in the field have
+    // always been sent this one, and their server does not look at it.
     append_text(request, "Host: 192.168.2.110\r\n");
     bool counted = false;
     if (digest.password[0] != '\0' && !request.cut) {
