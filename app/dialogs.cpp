@@ -71,6 +71,20 @@ void centre_on_screen(HWND window) {
     ::SetWindowPos(window, HWND_TOP, x, y, 0, 0, SWP_NOSIZE);
 }
 
+INT_PTR end_on_ok_or_cancel(HWND dialog, WPARAM wparam) {
+    if (LOWORD(wparam) == IDOK) {
+        ::EndDialog(dialog, 1);
+        return TRUE;
+    }
+    return end_on_cancel(dialog, wparam);
+}
+
+INT_PTR end_on_cancel(HWND dialog, WPARAM wparam) {
+    if (LOWORD(wparam) != IDCANCEL) return FALSE;
+    ::EndDialog(dialog, 0);
+    return TRUE;
+}
+
 INT_PTR show_modal_dialog(int template_id, DLGPROC procedure) {
     return ::DialogBoxParamA(static_cast<HINSTANCE>(process_state.instance), MAKEINTRESOURCEA(template_id),
                              nullptr, procedure, 0);
@@ -120,15 +134,7 @@ INT_PTR CALLBACK notice_dialog_procedure(HWND dialog, UINT message, WPARAM wpara
             return FALSE;  // the focus was set here
         }
         case WM_COMMAND:
-            if (LOWORD(wparam) == IDOK) {
-                ::EndDialog(dialog, 1);
-                return TRUE;
-            }
-            if (LOWORD(wparam) == IDCANCEL) {
-                ::EndDialog(dialog, 0);
-                return TRUE;
-            }
-            return FALSE;
+            return end_on_ok_or_cancel(dialog, wparam);
         default:
             return FALSE;
     }
@@ -179,11 +185,7 @@ INT_PTR CALLBACK address_dialog_procedure(HWND dialog, UINT message, WPARAM wpar
                 ::EndDialog(dialog, 1);
                 return TRUE;
             }
-            if (LOWORD(wparam) == IDCANCEL) {
-                ::EndDialog(dialog, 0);
-                return TRUE;
-            }
-            return FALSE;
+            return end_on_cancel(dialog, wparam);
         default:
             return FALSE;
     }
@@ -219,15 +221,7 @@ INT_PTR CALLBACK confirm_dialog_procedure(HWND dialog, UINT message, WPARAM wpar
             return TRUE;
         }
         case WM_COMMAND:
-            if (LOWORD(wparam) == IDOK) {
-                ::EndDialog(dialog, 1);
-                return TRUE;
-            }
-            if (LOWORD(wparam) == IDCANCEL) {
-                ::EndDialog(dialog, 0);
-                return TRUE;
-            }
-            return FALSE;
+            return end_on_ok_or_cancel(dialog, wparam);
         default:
             return FALSE;
     }

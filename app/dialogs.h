@@ -9,6 +9,14 @@ namespace qvr {
 // puts it on top.  Does nothing when the window's rectangle cannot be read.
 void centre_on_screen(HWND window);
 
+// The usual end of a modal dialog: 1 for OK (the positive button, id 1) and
+// 0 for Cancel or Esc (id 2).  Returns TRUE when the command was one of
+// them, for the procedure to return.
+INT_PTR end_on_ok_or_cancel(HWND dialog, WPARAM wparam);
+
+// The same for Cancel or Esc alone, where OK needs work of its own first.
+INT_PTR end_on_cancel(HWND dialog, WPARAM wparam);
+
 // Shows a modal dialog from the program's templates with no owner; returns
 // its end value (1 positive, 0 negative).
 INT_PTR show_modal_dialog(int template_id, DLGPROC procedure);

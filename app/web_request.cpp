@@ -79,11 +79,7 @@ INT_PTR CALLBACK password_dialog_procedure(HWND dialog, UINT message, WPARAM wpa
                 ::EndDialog(dialog, 1);
                 return TRUE;
             }
-            if (LOWORD(wparam) == IDCANCEL) {
-                ::EndDialog(dialog, 0);
-                return TRUE;
-            }
-            return FALSE;
+            return end_on_cancel(dialog, wparam);
         default:
             return FALSE;
     }

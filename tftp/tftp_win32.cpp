@@ -59,15 +59,7 @@ INT_PTR CALLBACK success_dialog_procedure(HWND dialog, UINT message, WPARAM wpar
             return TRUE;
         }
         case WM_COMMAND:
-            if (LOWORD(wparam) == IDOK) {
-                ::EndDialog(dialog, 1);
-                return TRUE;
-            }
-            if (LOWORD(wparam) == IDCANCEL) {
-                ::EndDialog(dialog, 0);
-                return TRUE;
-            }
-            return FALSE;
+            return end_on_ok_or_cancel(dialog, wparam);
         default:
             return FALSE;
     }
