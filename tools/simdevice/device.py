@@ -12,7 +12,9 @@ their faults.  What it does:
   "Product Name:", "MAC Address:", "Software Version:", "Hardware Version:",
   "Serial Number:" and, in the next cell, their values (options below).
 - "/admin/upgrade?tftp://A.B.C.D:P/name": handed to upgrade.UpgradeHandler,
-  which records it (and later fetches the image); answered with a page.
+  which fetches the image by TFTP and installs it; answered with a page.
+  While it installs with --silent-while-installing, every connection is
+  closed without an answer.
 - Digest authentication (--auth digest, the default) on every page: a
   request without a valid Authorization line gets 401 and a challenge,
       WWW-Authenticate: Digest realm="..", nonce=".."[, qop=".."]
@@ -240,6 +242,10 @@ class Handler(socketserver.BaseRequestHandler):
         parts = lines[0].split(" ")
         header_list = [tuple(s.strip() for s in line.split(":", 1)) for line in lines[1:] if ":" in line]
         headers = {k.lower(): v for k, v in header_list}
+        if not device.upgrade.answering():
+            # Installing: the device's web server is down meanwhile.
+            device.log(event="request", peer=peer, request_line=lines[0], verdict="silent: installing", status=None)
+            return
         if len(parts) != 3 or parts[2] != "HTTP/1.1":
             status, reason, extra, body, verdict = 400, "Bad Request", [], "", "bad request line"
         else:

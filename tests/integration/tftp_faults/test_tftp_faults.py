@@ -1,0 +1,193 @@
+"""Our TFTP server (tftp_serve: the programs' listener and session code)
+serving the simulated device's own TFTP client on loopback, with each of the
+device's faults.  A transfer that can recover must deliver the image byte
+for byte (checked by the device against the image and again here on the copy
+it kept); one that cannot (an ERROR, the ACKs stopping) must end in the
+server's time-out, which tftp_serve reports as the programs do.  The
+retransmissions are counted on the device side.
+
+tftp_serve is built with the recovery-upgrader's constants: a retransmission
+period of 100 polls, 300 periods without progress before the time-out, so
+299 retransmissions of the unacknowledged packet.
+"""
+import pytest
+
+from fault_harness import NAME, SAMPLE, SERVE, Device, Server, cut_image
+
+pytestmark = pytest.mark.skipif(not (SERVE.exists() and SAMPLE.exists()),
+                                reason="build tools/native/tftp_serve and the sample image first")
+
+RETRANSMISSIONS_BEFORE_TIME_OUT = 299
+TIME_OUT_REPORT = "Upgrade Failed: TFTP time out"
+
+
+def blocks_of(size):
+    return size // 512 + 1
+
+
+def served_whole(server, device):
+    """The device's record of a transfer that must have succeeded; checks
+    the bytes, the server's own verdict and the option acknowledgement."""
+    [tftp] = device.wait_event("tftp")
+    code, out, err = server.finish()
+    image = server.image.read_bytes()
+    assert tftp["ok"], tftp["error"]
+    assert tftp["bytes"] == len(image)
+    assert device.received() == image
+    assert code == 0 and out.splitlines()[-1].startswith("success "), (out, err)
+    assert tftp["oack"] == {"tsize": str(len(image)), "timeout": "5"}
+    assert tftp["blocks"] == blocks_of(len(image))
+    assert tftp["notes"] == []
+    return tftp
+
+
+def test_plain_transfer(tftp_pair):
+    server, device = tftp_pair(SAMPLE)
+    tftp = served_whole(server, device)
+    # Lock-step with nothing lost: one ACK per block and the OACK's.
+    assert tftp["acks_sent"] == blocks_of(SAMPLE.stat().st_size) + 1
+    assert tftp["server_port"] == server.port  # the session answers from the listener's port
+    assert tftp["unknown_tid"] == 0
+
+
+def test_request_without_options_still_gets_the_option_acknowledgement(tftp_pair):
+    # The server acknowledges tsize and timeout whatever the request asked;
+    # the device takes it and acknowledges block 0.
+    server, device = tftp_pair(SAMPLE, "--tftp-no-options")
+    tftp = served_whole(server, device)
+    assert tftp["unsolicited_oack"]
+
+
+@pytest.mark.parametrize("dropped", [1, 5])
+def test_first_acks_lost(tftp_pair, dropped):
+    # The first lost ACK is that of the OACK: the OACK must come again.
+    server, device = tftp_pair(SAMPLE, "--drop-first-acks", str(dropped))
+    tftp = served_whole(server, device)
+    assert tftp["acks_dropped"] == dropped
+    assert tftp["duplicates_received"] >= dropped, "every lost ACK is answered by the packet again"
+
+
+def test_every_fourth_ack_lost(tftp_pair, tmp_path):
+    image = cut_image(tmp_path, 64 * 1024)
+    server, device = tftp_pair(image, "--drop-every-ack", "4")
+    tftp = served_whole(server, device)
+    assert tftp["acks_dropped"] == tftp["acks_wanted"] // 4
+    assert tftp["duplicates_received"] >= tftp["acks_dropped"]
+
+
+def test_duplicate_acks_draw_no_extra_blocks(tftp_pair):
+    # A duplicate ACK must not be answered with the next block again (the
+    # Sorcerer's Apprentice fault would send nearly every block twice).
+    server, device = tftp_pair(SAMPLE, "--duplicate-acks")
+    tftp = served_whole(server, device)
+    assert tftp["acks_sent"] == 2 * tftp["acks_wanted"]
+    assert tftp["duplicates_received"] <= 10, tftp["duplicates_received"]
+
+
+def test_acks_from_another_port_are_not_taken(tftp_pair, tmp_path):
+    image = cut_image(tmp_path, 64 * 1024)
+    server, device = tftp_pair(image, "--acks-from-other-port", "3")
+    tftp = served_whole(server, device)
+    assert tftp["acks_other_port"] == tftp["acks_wanted"] // 3
+    assert tftp["stranger_ack_accepted"] == 0, "an ACK from another port moved the transfer on"
+    assert tftp["unknown_tid"] == 0
+
+
+def test_device_deaf_to_the_first_oacks_asks_again(tftp_pair):
+    # The device ignores the OACK through two of its own waits and sends its
+    # RRQ again after each; the repeated RRQs must not disturb the session.
+    server, device = tftp_pair(SAMPLE, "--ignore-oack", "2", "--tftp-wait", "0.5")
+    tftp = served_whole(server, device)
+    assert tftp["rrq_sent"] == 3
+    assert tftp["oacks_ignored"] >= 1
+
+
+def test_wrong_file_name_is_not_served(tmp_path):
+    # A device asking for another name gets nothing: its fetch fails by its
+    # own retransmission limit, and the server still waits for its file.
+    image = cut_image(tmp_path, 4096)
+    server = Server(image)
+    device = Device(tmp_path, image, ["--tftp-wait", "0.2", "--tftp-retries", "2"])
+    try:
+        assert device.upgrade(server.port, name="/QVR1A2B.BI1")[0] == 200
+        [tftp] = device.wait_event("tftp")
+        assert not tftp["ok"] and tftp["rrq_sent"] == 3
+        assert tftp["server_port"] is None, "the server answered a request for another name"
+        assert server.proc.poll() is None
+        assert device.upgrade(server.port)[0] == 200
+        [_, second] = device.wait_event("tftp", 2)
+        assert second["ok"], second["error"]
+        assert device.received(2) == image.read_bytes()
+        code, out, _ = server.finish()
+        assert code == 0 and "success" in out
+    finally:
+        server.kill()
+        device.stop()
+
+
+# ---------------------------------------------------------------------------
+# Faults the transfer cannot survive.  Each takes the server's full time-out
+# (30 s), so they are all started together and each test collects its own.
+
+TIME_OUT_CASES = {
+    "error on the OACK": ["--error-at-block", "0"],
+    "error on block 3": ["--error-at-block", "3"],
+    "ACKs stop after block 5": ["--stop-after-block", "5"],
+    # The device's own patience (8 waits of 5 s without progress) outlasts
+    # the server's, so it sees every retransmission.
+    "every ACK from another port": ["--acks-from-other-port", "1", "--tftp-wait", "5", "--tftp-retries", "8"],
+    "OACK never heard": ["--ignore-oack", "1000", "--tftp-wait", "1", "--tftp-limit", "45"],
+}
+
+
+@pytest.fixture(scope="module")
+def time_out_runs(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("time-outs")
+    image = cut_image(directory, 16 * 1024)
+    runs = {}
+    try:
+        for case, options in TIME_OUT_CASES.items():
+            server = Server(image)
+            device = Device(directory, image, options)
+            runs[case] = (server, device)
+            assert device.upgrade(server.port)[0] == 200
+        yield runs
+    finally:
+        for server, device in runs.values():
+            server.kill()
+            device.stop()
+
+
+def timed_out(run):
+    server, device = run
+    code, out, err = server.finish()
+    [tftp] = device.wait_event("tftp")
+    assert code == 0, "the programs end with exit code 0 after a failure too"
+    assert TIME_OUT_REPORT in err, err
+    assert "success" not in out
+    assert not tftp["ok"]
+    return tftp
+
+
+@pytest.mark.parametrize("case", ["error on the OACK", "error on block 3", "ACKs stop after block 5"])
+def test_server_retransmits_then_times_out(time_out_runs, case):
+    # An ERROR from the device is dropped like any other packet that is not
+    # the expected ACK; the server repeats its last packet until it gives up.
+    tftp = timed_out(time_out_runs[case])
+    assert tftp["after_end"] == {"packets": RETRANSMISSIONS_BEFORE_TIME_OUT,
+                                 "repeats": RETRANSMISSIONS_BEFORE_TIME_OUT, "other": 0, "errors": 0}
+
+
+def test_acks_only_from_another_port_time_out(time_out_runs):
+    tftp = timed_out(time_out_runs["every ACK from another port"])
+    assert tftp["stranger_ack_accepted"] == 0
+    assert tftp["blocks"] == 0, "no block may follow an ACK the server must not take"
+    # The OACK came once and then once per period, each answered again.
+    assert tftp["duplicates_received"] == RETRANSMISSIONS_BEFORE_TIME_OUT
+
+
+def test_oack_never_acknowledged_is_repeated_until_the_time_out(time_out_runs):
+    tftp = timed_out(time_out_runs["OACK never heard"])
+    assert tftp["oacks_ignored"] == 1 + RETRANSMISSIONS_BEFORE_TIME_OUT
+    assert tftp["blocks"] == 0
+    assert tftp["rrq_sent"] > 1
