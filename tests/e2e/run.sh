@@ -18,6 +18,8 @@
 #   QVR_E2E_BIN       folder of the programs under test (default: <build>/win64/bin)
 #   QVR_E2E_DRIVER    uidriver.exe to use (default: <bin>/uidriver.exe, else built here)
 #   QVR_E2E_TIMEOUT   bound of the whole pytest run in seconds (default: 900)
+#   QVR_E2E_TESTS     what pytest collects (default: tests/e2e); the Wine TFTP
+#                     benchmark sets tests/e2e/bench_wine_tftp.py
 #
 # Exit code: pytest's; 2 when a prerequisite is missing.
 
@@ -117,7 +119,8 @@ prepare_prefix() {
     # Created once and kept in the build tree. The stamp marks our settings
     # as applied; a prefix without it (new, or set up by something else, or
     # interrupted) gets them again.
-    local stamp=$WINEPREFIX/.qvr-e2e-ready
+    # The stamp's number goes up whenever the settings below change.
+    local stamp=$WINEPREFIX/.qvr-e2e-ready-2
     [ -f "$stamp" ] && return 0
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "e2e: creating Wine prefix $WINEPREFIX" >&2
@@ -126,12 +129,18 @@ prepare_prefix() {
     fi
     # Wine draws the window frames itself (there is no window manager), so
     # titles show in screenshots and window rectangles match what is drawn;
-    # a crashing program ends instead of waiting in a crash dialog.
+    # a crashing program ends instead of waiting in a crash dialog.  The
+    # windows are not left to a window manager either: for a managed window
+    # Wine waits up to 2 s for the manager to confirm each hide, which here
+    # never comes, so every closed dialog held its thread (and any thread
+    # that sent it a message, such as the TFTP listener opening its dialog)
+    # for 2 s.
     cat >"$RUN_DIR/prefix.reg" <<'EOF'
 REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Decorated"="N"
+"Managed"="N"
 
 [HKEY_CURRENT_USER\Software\Wine\WineDbg]
 "ShowCrashDialog"=dword:00000000
@@ -168,7 +177,7 @@ inside() {
 
     cd "$ROOT" || exit 2
     timeout -k 10 "${QVR_E2E_TIMEOUT:-900}" \
-        /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider "$@"
+        /usr/bin/python3 -m pytest "${QVR_E2E_TESTS:-tests/e2e}" -q -p no:cacheprovider "$@"
     local rc=$?
     [ "$rc" = 124 ] && echo "e2e: the run took longer than ${QVR_E2E_TIMEOUT:-900} s and was stopped" >&2
     exit "$rc"

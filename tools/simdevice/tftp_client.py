@@ -148,7 +148,11 @@ class Fetch:
             "own_retransmissions": 0, "server_port": None, "unknown_tid": 0, "ignored": 0,
             "notes": [], "faults": self.faults.active(), "transfer_seconds": None,
             "server_error": None, "after_end": None,
+            # How long the server took to answer each ACK with the next
+            # packet: where a slow transfer loses its time.
+            "answer_ms": {"max": 0.0, "over_2": 0, "over_10": 0, "total_over_2": 0.0},
         }
+        self._ack_sent_at = None
         self._other_port_block = None  # block whose ACK last left from the other port
 
     # -- sending -----------------------------------------------------------
@@ -184,6 +188,7 @@ class Fetch:
         for _ in range(2 if f.duplicate_acks else 1):
             self._send(sock, packet, self.tid)
             r["acks_sent"] += 1
+        self._ack_sent_at = self.clock()
 
     def _send_rrq(self):
         packet = rrq_packet(self.name, self.settings)
@@ -367,6 +372,7 @@ class Fetch:
                     r["stranger_ack_accepted"] += 1
                 self._other_port_block = None
             if block == expected & 0xFFFF:
+                self._count_answer_time()
                 if len(payload) > BLOCK_SIZE:
                     r["error"] = f"block {expected} carries {len(payload)} bytes"
                     return
@@ -406,6 +412,19 @@ class Fetch:
             return
         r["complete"] = True
         self._dally(expected - 1)
+
+    def _count_answer_time(self):
+        if self._ack_sent_at is None:
+            return
+        ms = (self.clock() - self._ack_sent_at) * 1000.0
+        stats = self.record["answer_ms"]
+        stats["max"] = round(max(stats["max"], ms), 3)
+        if ms > 2:
+            stats["over_2"] += 1
+            stats["total_over_2"] = round(stats["total_over_2"] + ms, 3)
+        if ms > 10:
+            stats["over_10"] += 1
+        self._ack_sent_at = None
 
     def _dally(self, last_block):
         """Acknowledges repeats of the last block for a while: the final ACK

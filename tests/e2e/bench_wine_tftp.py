@@ -1,0 +1,104 @@
+"""Benchmark, not a test (pytest does not collect this file by itself): the
+shipped staged-upgrader under Wine serving the 4,309,491-byte sample image
+across the namespaces' veth link to the simulated device, against tftpd-hpa
+serving the same file on the same link to the same client in the same run.
+
+    bench/wine_tftp_bench.sh                  # see bench/README.md
+    QVR_BENCH_RUNS=7 bench/wine_tftp_bench.sh
+
+The figure is measured on the device side: from the device's RRQ to its last
+ACK (tftp_client's transfer_seconds).  Runs alternate, Wine first.  A Wine
+run walks the program up to the upload, lets the transfer finish, then
+cancels the update wait.  Prints each run, the medians and the ratio
+Wine / tftpd-hpa (target: 4.5 or less).  The figures are also written as
+JSON to build/e2e-run/wine-tftp-bench.json.
+"""
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import time
+import urllib.request
+
+from upgrade_flow import (DEVICE_ADDRESS, PC_ADDRESS, SAMPLE_IMAGE, STAGED, SimDevice, Walk, device_options,
+                          image_bytes, log_dir)
+
+RUNS = int(os.environ.get("QVR_BENCH_RUNS", "5"))
+HPA_PORT = 1069
+HPA_NAME = "qvrbench.bi1"
+TARGET_RATIO = 4.5
+TRANSFER_BOUND_S = 600
+
+
+def say(line):
+    print(f"wine-tftp-bench: {line}", flush=True)
+
+
+def start_tftpd_hpa(directory):
+    os.makedirs(directory, exist_ok=True)
+    os.chmod(directory, 0o755)
+    served = os.path.join(directory, HPA_NAME)
+    shutil.copyfile(SAMPLE_IMAGE, served)
+    os.chmod(served, 0o644)
+    log = open(os.path.join(log_dir(), "bench-in.tftpd.log"), "wb")
+    return subprocess.Popen(["/usr/sbin/in.tftpd", "--foreground", "--address", f"{PC_ADDRESS}:{HPA_PORT}",
+                             "--secure", directory], stdout=log, stderr=subprocess.STDOUT)
+
+
+def wine_run(driver, run_program, device, number):
+    program = run_program(STAGED)
+    walk = Walk(driver, program, "staged", "QVR7x7g", "7.5.6a")
+    walk.enter_address()
+    walk.confirm()
+    tftp = device.wait_event("tftp", number, timeout=TRANSFER_BOUND_S)[number - 1]
+    walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
+    walk.cancel_update_wait()
+    outcome = walk.wait_outcome()
+    assert outcome == ("error", "Upgrade Failed: User Abort"), outcome
+    assert program.wait_exit() == 0
+    program.kill()
+    return tftp
+
+
+def hpa_run(device, number):
+    url = f"http://{DEVICE_ADDRESS}/admin/upgrade?tftp://{PC_ADDRESS}:{HPA_PORT}/{HPA_NAME}"
+    with urllib.request.urlopen(url, timeout=10) as answer:
+        assert answer.status == 200
+    return device.wait_event("tftp", number, timeout=TRANSFER_BOUND_S)[number - 1]
+
+
+def test_bench_wine_tftp(driver, run_program, device_ns, request):
+    size = len(image_bytes(SAMPLE_IMAGE))
+    device = SimDevice(device_ns, "bench", device_options([SAMPLE_IMAGE], "--install-delay", "0",
+                                                         password=None))
+    hpa = start_tftpd_hpa(os.path.join(os.environ.get("QVR_E2E_RUN_DIR", "/tmp"), "tftpboot"))
+    figures = {"wine": [], "tftpd-hpa": []}
+    try:
+        time.sleep(0.2)
+        assert hpa.poll() is None, "in.tftpd did not start"
+        number = 0
+        for run in range(1, RUNS + 1):
+            for who in ("wine", "tftpd-hpa"):
+                number += 1
+                tftp = wine_run(driver, run_program, device, number) if who == "wine" else hpa_run(device, number)
+                assert tftp["ok"] and tftp["bytes"] == size, tftp["error"]
+                figures[who].append(tftp["transfer_seconds"])
+                say(f"run {run} {who:9s} {tftp['transfer_seconds']:8.3f} s  "
+                    f"({size / tftp['transfer_seconds'] / 1e6:.2f} MB/s, "
+                    f"{tftp['duplicates_received']} repeated blocks; answers over 2 ms: "
+                    f"{tftp['answer_ms']['over_2']}, {tftp['answer_ms']['total_over_2'] / 1000:.3f} s in all, "
+                    f"longest {tftp['answer_ms']['max']:.1f} ms)")
+    finally:
+        hpa.kill()
+        hpa.wait(timeout=10)
+
+    wine = statistics.median(figures["wine"])
+    theirs = statistics.median(figures["tftpd-hpa"])
+    ratio = wine / theirs
+    say(f"{size} bytes, {RUNS} runs each, RRQ to last ACK on the device side")
+    say(f"median wine (staged-upgrader.exe) {wine:.3f} s, tftpd-hpa {theirs:.3f} s")
+    say(f"ratio wine/tftpd-hpa {ratio:.2f} (target <= {TARGET_RATIO})")
+    with open(os.path.join(os.environ.get("QVR_E2E_RUN_DIR", "."), "wine-tftp-bench.json"), "w") as f:
+        json.dump({"bytes": size, "runs": figures, "median_wine": wine, "median_tftpd_hpa": theirs,
+                   "ratio": ratio, "target": TARGET_RATIO}, f, indent=1)

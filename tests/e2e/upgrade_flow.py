@@ -1,0 +1,293 @@
+"""A whole upgrade under Wine against the simulated device, step by step, for
+the upgrade tests, the main job and the benchmark.
+
+- ``SimDevice``: tools/simdevice/device.py started in the device namespace
+  on 10.77.0.2 port 80, with a JSON-lines log that the tests read.
+- ``Walk``: drives one program through its dialogs (welcome, notice,
+  address, password, confirm, waiting, upload, update wait, success or
+  failure box), checking each title and noting each dialog it met; the
+  driver saves a screenshot of each.
+
+Waits here are bounds that stop a hung run; no test decides anything on how
+long a step took.
+"""
+import json
+import os
+import re
+import subprocess
+import time
+
+import pytest
+
+import netns
+
+ROOT = os.environ.get("QVR_E2E_ROOT", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BUILD = os.environ.get("QVR_BUILD_DIR", os.path.join(ROOT, "build"))
+DEVICE_SCRIPT = os.path.join(ROOT, "tools", "simdevice", "device.py")
+FIRMWARE = os.path.join(BUILD, "win64", "firmware")
+SAMPLE_IMAGE = os.path.join(FIRMWARE, "sample-7.5.6a.bin")
+ODM_IMAGE = os.path.join(FIRMWARE, "odm-1.2.3.bin")
+TRANSITION_IMAGE = os.path.join(FIRMWARE, "transition-7.0.0.bin")
+
+STAGED = "staged-upgrader.exe"
+RECOVERY = "recovery-upgrader.exe"
+STAGED_ODM = "variants/staged-upgrader-odm.exe"
+RECOVERY_ODM = "variants/recovery-upgrader-odm.exe"
+STAGED_TRANSITION = "variants/staged-upgrader-transition.exe"
+
+DEVICE_ADDRESS = netns.DEVICE_ADDRESS
+PC_ADDRESS = netns.PC_ADDRESS
+PASSWORD = "s3cret"
+
+IDOK = 1
+IDCANCEL = 2
+UPGRADE_BUTTON_ID = 1028
+IP_ADDRESS_ID = 1000
+LOCAL_ADDRESS_LIST_ID = 1017
+USER_NAME_ID = 1003
+PASSWORD_ID = 1005
+CONFIRM_TEXT_ID = 1007
+CONFIRM_FIELDS = {"serial_number": 1002, "mac_address": 1003, "software_version": 1004,
+                  "hardware_version": 1005, "product_name": 1006}
+WAITING_TEXT_ID = {"staged": 1022, "recovery": 1032}
+SUCCESS_VERSION_ID = 1004
+MESSAGE_TEXT_ID = 0xFFFF
+
+WELCOME_TITLE = "Morvane QVR Device Firmware Upgrade Utility"
+PASSWORD_TITLE = "Enter Password Information"
+WAITING_TITLE = "Waiting For Firmware Download Request From QVR"
+ERROR_TITLE = "QVR Firwmare Upgrade Error"
+
+# Bounds only.
+DEVICE_START_S = 30
+DIALOG_S = 60
+# The longest update wait of these programs (QVR7x7g, recovery-upgrader:
+# 124.96 s), the status request and Wine's own pace, with room to spare.
+UPDATE_WAIT_BOUND_S = 240
+POLL_S = 0.25
+
+
+def log_dir():
+    path = os.path.join(os.environ.get("QVR_E2E_RUN_DIR", BUILD), "logs")
+    os.makedirs(path, exist_ok=True)
+    return path
+
+
+def image_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class SimDevice:
+    """The simulated device in the device namespace, on port 80."""
+
+    def __init__(self, device_ns, name, options):
+        self.log_path = os.path.join(log_dir(), f"{re.sub(r'[^A-Za-z0-9._-]+', '_', name)}-device.log")
+        if os.path.exists(self.log_path):
+            os.remove(self.log_path)
+        self.err_path = self.log_path[:-4] + ".err"
+        self._err = open(self.err_path, "wb")
+        self.proc = device_ns.popen(
+            ["/usr/bin/python3", DEVICE_SCRIPT, "--address", DEVICE_ADDRESS, "--port", "80",
+             "--log", self.log_path, *options],
+            stdout=subprocess.PIPE, stderr=self._err, text=True)
+        line = self._read_first_line()
+        assert line.startswith("listening "), f"simulated device did not start: {line!r}"
+
+    def _read_first_line(self):
+        import select
+        ready, _, _ = select.select([self.proc.stdout], [], [], DEVICE_START_S)
+        return self.proc.stdout.readline() if ready else ""
+
+    def events(self, kind=None):
+        try:
+            with open(self.log_path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        found = [json.loads(line) for line in lines if line.strip()]
+        return [e for e in found if kind is None or e["event"] == kind]
+
+    def wait_event(self, kind, count=1, timeout=DIALOG_S):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = self.events(kind)
+            if len(found) >= count:
+                return found
+            if self.proc.poll() is not None:
+                break
+            time.sleep(POLL_S)
+        pytest.fail(f"the simulated device logged {len(self.events(kind))} {kind!r} events, wanted {count}")
+
+    def requests(self):
+        return [(e["target"] if "target" in e else e["request_line"], e["verdict"]) for e in self.events("request")]
+
+
+def device_options(image_paths, *extra, password=PASSWORD):
+    options = []
+    if password is None:
+        options += ["--auth", "none"]
+    else:
+        options += ["--password", password]
+    for path in image_paths:
+        options += ["--expect-image", path]
+    return options + list(extra)
+
+
+class Walk:
+    """One program driven through its dialogs.  `kind` is "staged" or
+    "recovery"; `product` the display name in its titles; `version` the
+    target image's version.  `say(line)` receives a line per dialog met."""
+
+    def __init__(self, driver, program, kind, product, version, say=None):
+        self.driver = driver
+        self.program = program
+        self.kind = kind
+        self.product = product
+        self.version = version
+        self.label = DEVICE_ADDRESS
+        self.say = say or (lambda line: None)
+        self.met = []
+
+    def note(self, title, detail=""):
+        self.met.append(title)
+        self.say(f'dialog "{title}"' + (f": {detail}" if detail else ""))
+
+    # -- first dialogs -------------------------------------------------------
+
+    def to_address_dialog(self):
+        d = self.driver
+        if self.kind == "recovery":
+            d.wait_dialog(WELCOME_TITLE)
+            self.note(WELCOME_TITLE, 'pressed "Upgrade Firmware"')
+            d.click(WELCOME_TITLE, UPGRADE_BUTTON_ID)
+        notice_title = f"{self.product} Firmware Upgrade"
+        notice = d.wait_dialog(notice_title)
+        self.note(notice_title, "pressed Continue")
+        d.click("@" + notice, IDOK)
+        d.wait_gone("@" + notice)
+        address_title = notice_title if self.kind == "staged" else "QVR Firmware Upgrade"
+        address = d.wait_dialog(address_title, screenshot=False)
+        d.screenshot("@" + address, address_title + "-address")
+        return "@" + address, address_title
+
+    def enter_address(self, address=DEVICE_ADDRESS):
+        window, title = self.to_address_dialog()
+        d = self.driver
+        assert d.get_text(window, 1015) == f"Version {self.version}"
+        pc = d.combo_items(window, LOCAL_ADDRESS_LIST_ID)[d.combo_sel(window, LOCAL_ADDRESS_LIST_ID)]
+        d.set_ip(window, IP_ADDRESS_ID, address)
+        self.note(title, f"device address {address}, PC address {pc}, pressed OK")
+        d.click(window, IDOK)
+        return pc
+
+    def give_password(self, password=PASSWORD):
+        d = self.driver
+        d.wait_dialog(PASSWORD_TITLE)
+        assert d.get_text(PASSWORD_TITLE, USER_NAME_ID) == "admin"
+        d.set_text(PASSWORD_TITLE, PASSWORD_ID, password)
+        self.note(PASSWORD_TITLE, "user admin, password typed, pressed OK")
+        d.click(PASSWORD_TITLE, IDOK)
+
+    def confirm(self):
+        d = self.driver
+        title = f"Confirm Upgrade to Ver. {self.version}"
+        d.wait_dialog(title)
+        fields = {name: d.get_text(title, cid) for name, cid in CONFIRM_FIELDS.items()}
+        text = d.get_text(title, CONFIRM_TEXT_ID)
+        self.note(title, ", ".join(f"{k} {v}" for k, v in fields.items()) + ", pressed Upgrade")
+        d.click(title, IDOK)
+        return fields, text
+
+    # -- the TFTP side -------------------------------------------------------
+
+    def upload_word(self, stage):
+        return "" if self.kind == "recovery" else f"{stage} "
+
+    def wait_transfer(self, stage="Target", size=None, bound_s=DIALOG_S):
+        """Follows the TFTP side's dialogs until the update wait shows: the
+        waiting dialog and the upload dialog are noted (and pictured) when
+        they are up long enough to be seen (a device on the same link may
+        fetch a small image in a fraction of a second); the update wait must
+        come.  Returns the upload title seen, or None."""
+        d = self.driver
+        upload_prefix = f"Uploading {self.upload_word(stage)}Firmware to QVR@{self.label} "
+        updating = f"Updating {self.upload_word(stage)}Firmware to QVR@{self.label}"
+        seen_waiting = seen_upload = None
+        deadline = time.monotonic() + bound_s
+        while time.monotonic() < deadline:
+            for w in d.list_windows():
+                title = w["title"]
+                if title == WAITING_TITLE and seen_waiting is None:
+                    seen_waiting = title
+                    d.screenshot("@" + w["hwnd"], f"{WAITING_TITLE}-{stage}")
+                    self.note(title, "the device has been told where to fetch")
+                elif title.startswith(upload_prefix) and seen_upload is None:
+                    done, total = re.fullmatch(r".* (\d+)/(\d+) Bytes", title).groups()
+                    if size is not None:
+                        assert int(total) == size and int(done) <= size, title
+                    seen_upload = title
+                    d.screenshot("@" + w["hwnd"], f"Uploading {self.upload_word(stage)}Firmware")
+                    self.note(title, "upload under way")
+                elif title == updating:
+                    d.screenshot(updating)
+                    self.note(updating, "the device installs the image")
+                    return seen_upload
+                elif title.startswith("Uploading") and not title.startswith(("Uploading Firmware To QVR",
+                                                                             upload_prefix)):
+                    pytest.fail(f"unexpected upload title {title!r}")
+            if not self.program.running():
+                pytest.fail(f"the program ended before {updating!r}")
+            time.sleep(0.05)
+        pytest.fail(f"{updating!r} did not appear within {bound_s} s")
+
+    def wait_title(self, title, bound_s=UPDATE_WAIT_BOUND_S):
+        """Waits for a window with this exact title longer than the driver's
+        own waits go (the update waits); saves its screenshot."""
+        deadline = time.monotonic() + bound_s
+        while time.monotonic() < deadline:
+            if any(w["title"] == title for w in self.driver.list_windows()):
+                self.driver.screenshot(title)
+                return
+            if not self.program.running():
+                pytest.fail(f"the program ended before {title!r} appeared")
+            time.sleep(POLL_S)
+        pytest.fail(f"{title!r} did not appear within {bound_s} s")
+
+    def wait_outcome(self, bound_s=UPDATE_WAIT_BOUND_S):
+        """Waits for the success dialog or a failure box; returns
+        ("success", version) or ("error", text) and closes it with OK."""
+        d = self.driver
+        success = f"QVR@{self.label} Upgrade Successful!"
+        deadline = time.monotonic() + bound_s
+        while time.monotonic() < deadline:
+            titles = {w["title"]: w["hwnd"] for w in d.list_windows()}
+            if success in titles:
+                d.screenshot(success)
+                version = d.get_text(success, SUCCESS_VERSION_ID)
+                self.note(success, f"version {version}, pressed OK")
+                d.click(success, IDOK)
+                return "success", version
+            if ERROR_TITLE in titles:
+                d.screenshot(ERROR_TITLE)
+                text = d.get_text(ERROR_TITLE, MESSAGE_TEXT_ID)
+                self.note(ERROR_TITLE, f"{text!r}, pressed OK")
+                d.click(ERROR_TITLE, IDOK)
+                return "error", text
+            if not self.program.running():
+                pytest.fail("the program ended without a success dialog or a failure box")
+            time.sleep(POLL_S)
+        pytest.fail(f"neither success nor failure within {bound_s} s")
+
+    def cancel_update_wait(self, stage="Target"):
+        updating = f"Updating {self.upload_word(stage)}Firmware to QVR@{self.label}"
+        self.say(f'dialog "{updating}": pressed Cancel')
+        self.driver.click(updating, IDCANCEL)
+
+
+def check_upgrade_command(event, name_suffix):
+    """An upgrade command as the device logged it: from the PC address, to
+    the listener's port, for a file name the program made up."""
+    assert event["host"] == PC_ADDRESS
+    assert 69 <= event["port"] <= 168
+    assert re.fullmatch(r"/qvr[0-9a-f]{1,4}\." + re.escape(name_suffix), event["name"]), event["name"]
