@@ -8,95 +8,69 @@
 namespace qvr {
 namespace {
 
-std::span<const std::uint8_t> bytes_of(const std::vector<std::uint8_t>& v) { return {v.data(), v.size()}; }
-
-TEST(TftpPackets, OptionAckForTheSampleImageIs26Bytes) {
-    const std::vector<std::uint8_t> expected = {
-        0x00, 0x06,                          // OACK
-        't', 's', 'i', 'z', 'e', 0x00,       // option "tsize"
+// The sample image's OACK and a DATA block; no packet where the buffer or
+// the block limit leaves no room for it.
+TEST(TftpPackets, OptionAckAndDataBlockOnTheWire) {
+    const std::vector<std::uint8_t> oack = {
+        0x00, 0x06,                               // OACK
+        't', 's', 'i', 'z', 'e', 0x00,            // option "tsize"
         '4', '3', '0', '9', '4', '9', '1', 0x00,  // the image size in decimal
         't', 'i', 'm', 'e', 'o', 'u', 't', 0x00,  // option "timeout"
-        '5', 0x00,                           // 5 seconds
+        '5', 0x00,                                // 5 seconds
     };
-    std::uint8_t buffer[tftp_receive_size];
-    ASSERT_EQ(build_option_ack(buffer, sizeof buffer, 4309491), 26u);
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 26), expected);
-}
-
-TEST(TftpPackets, OptionAckLengthFollowsTheDigitsAndRefusesAShortBuffer) {
-    std::uint8_t buffer[64];
-    EXPECT_EQ(build_option_ack(buffer, sizeof buffer, 0), 20u);  // "0"
-    EXPECT_EQ(buffer[8], '0');
-    EXPECT_EQ(buffer[9], 0x00);
-    EXPECT_EQ(build_option_ack(buffer, sizeof buffer, 33553919), 27u);
-    EXPECT_EQ(build_option_ack(buffer, 25, 4309491), 0u) << "must not write past the buffer";
-}
-
-TEST(TftpPackets, DataBlockCarriesTheLow16BitsOfTheNumber) {
-    const std::uint8_t data[3] = {0xAA, 0xBB, 0xCC};
-    std::uint8_t buffer[tftp_receive_size];
-    ASSERT_EQ(build_data_block(buffer, sizeof buffer, data, 3, 8417), 7u);
-    const std::vector<std::uint8_t> expected = {
+    const std::vector<std::uint8_t> data = {
         0x00, 0x03,        // DATA
         0x20, 0xE1,        // block 8417
         0xAA, 0xBB, 0xCC,  // data
     };
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 7), expected);
-    EXPECT_EQ(build_data_block(buffer, sizeof buffer, nullptr, 0, 3), 4u) << "an empty last block";
-    EXPECT_EQ(build_data_block(buffer, sizeof buffer, data, 513, 1), 0u);
-    EXPECT_EQ(build_data_block(buffer, 6, data, 3, 1), 0u);
+    std::uint8_t b[tftp_receive_size];
+    EXPECT_EQ(std::vector<std::uint8_t>(b, b + build_option_ack(b, sizeof b, 4309491)), oack);
+    EXPECT_EQ(std::vector<std::uint8_t>(b, b + build_data_block(b, sizeof b, &data[4], 3, 8417)), data);
+    EXPECT_EQ(build_option_ack(b, 26, 4309491), 26u) << "fits exactly";
+    EXPECT_EQ(build_option_ack(b, 25, 4309491), 0u);
+    EXPECT_EQ(build_data_block(b, 7, &data[4], 3, 1), 7u) << "fits exactly";
+    EXPECT_EQ(build_data_block(b, 6, &data[4], 3, 1), 0u);
+    EXPECT_EQ(build_data_block(b, sizeof b, nullptr, 0, 3), 4u) << "an empty last block";
+    EXPECT_EQ(build_data_block(b, sizeof b, b, 513, 1), 0u) << "longer than a block";
 }
 
-TEST(TftpPackets, ReadRequestNameIsReadAndModeAndOptionsAreNot) {
-    const std::vector<std::uint8_t> rrq = {
-        0x00, 0x01,                                              // RRQ
-        '/', 'q', 'v', 'r', '1', 'a', '2', 'b', '.', 'b', 'i', '1', 0x00,  // file name
-        'o', 'c', 't', 'e', 't', 0x00,                           // mode
-        'b', 'l', 'k', 's', 'i', 'z', 'e', 0x00, '1', '4', '6', '8', 0x00,  // an option we ignore
+// Each datagram is exactly as long as its vector, so AddressSanitizer sees
+// any read past its end.
+TEST(TftpPackets, ReadsOnlyWhatIsThere) {
+    const struct {
+        std::vector<std::uint8_t> bytes;
+        bool well_formed;
+        std::uint16_t opcode, block;
+        std::string_view name;
+    } cases[] = {
+        {{0x00, 0x01,                                                          // RRQ
+          '/', 'q', 'v', 'r', '1', 'a', '2', 'b', '.', 'b', 'i', '1', 0x00,    // file name
+          'o', 'c', 't', 'e', 't', 0x00,                                       // mode, not read
+          'b', 'l', 'k', 's', 'i', 'z', 'e', 0x00, '1', '4', '6', '8', 0x00},  // an option, not read
+         true, TFTP_RRQ, 0, "/qvr1a2b.bi1"},
+        {{0x00, 0x01,                                                   // RRQ
+          '/', 'q', 'v', 'r', '1', 'a', '2', 'b', '.', 'b', 'i', '1'},  // the name without its NUL
+         false, TFTP_RRQ, 0, ""},
+        {{0x00, 0x04,   // ACK
+          0x01, 0x00},  // block 256
+         true, TFTP_ACK, 256, ""},
+        {{0x00, 0x04,  // ACK
+          0x00},       // half a block number
+         false, TFTP_ACK, 0, ""},
+        {{0x00}, false, 0, 0, ""},  // half an opcode
+        {{}, false, 0, 0, ""},
     };
-    TftpPacket p = parse_tftp_packet(bytes_of(rrq));
-    EXPECT_TRUE(p.well_formed);
-    EXPECT_EQ(p.opcode, TFTP_RRQ);
-    EXPECT_EQ(p.file_name, "/qvr1a2b.bi1");
-}
-
-// Bad input: every case stays inside the received bytes (AddressSanitizer
-// checks that here, the datagrams being exactly as long as their vectors).
-TEST(TftpPackets, MalformedDatagramsAreNotWellFormed) {
-    const std::vector<std::uint8_t> empty = {};
-    const std::vector<std::uint8_t> runt = {0x00};  // half an opcode
-    const std::vector<std::uint8_t> short_ack = {
-        0x00, 0x04,  // ACK
-        0x00,        // half a block number
-    };
-    const std::vector<std::uint8_t> unterminated_rrq = {
-        0x00, 0x01,                                        // RRQ
-        '/', 'q', 'v', 'r', '1', 'a', '2', 'b', '.', 'b', 'i', '1',  // the name, no NUL
-    };
-    for (const auto* datagram : {&empty, &runt, &short_ack, &unterminated_rrq}) {
-        std::vector<std::uint8_t> exact(*datagram);  // heap block of exactly this size
-        TftpPacket p = parse_tftp_packet(bytes_of(exact));
-        EXPECT_FALSE(p.well_formed) << "datagram of " << exact.size() << " bytes";
+    for (const auto& c : cases) {
+        TftpPacket p = parse_tftp_packet(c.bytes);
+        EXPECT_EQ(p.well_formed, c.well_formed) << "datagram of " << c.bytes.size() << " bytes";
+        EXPECT_EQ(p.opcode, c.opcode) << c.bytes.size();
+        EXPECT_EQ(p.block, c.block) << c.bytes.size();
+        EXPECT_EQ(p.file_name, c.name) << c.bytes.size();
     }
-    EXPECT_EQ(parse_tftp_packet(bytes_of(runt)).opcode, 0);
-    EXPECT_EQ(parse_tftp_packet(bytes_of(unterminated_rrq)).file_name, "");
-
-    const std::vector<std::uint8_t> ack = {
-        0x00, 0x04,  // ACK
-        0x01, 0x00,  // block 256
-    };
-    TftpPacket p = parse_tftp_packet(bytes_of(ack));
-    EXPECT_TRUE(p.well_formed);
-    EXPECT_EQ(p.block, 256);
-}
-
-TEST(TftpPackets, ReaderFailureIsSticky) {
-    const std::vector<std::uint8_t> bytes = {0x00, 0x05, 'x'};
-    DatagramReader r = make_reader(bytes_of(bytes));
-    EXPECT_EQ(read_u16(r), 5);
-    EXPECT_EQ(read_u16(r), 0);
-    EXPECT_TRUE(r.failed);
-    EXPECT_EQ(read_text(r), "") << "no read after a failure, even of bytes that are there";
+    const std::vector<std::uint8_t> no_nul = {'a', 'b'};
+    DatagramReader r = make_reader(no_nul);
+    EXPECT_EQ(read_text(r), "");
+    EXPECT_EQ(read_u16(r), 0) << "a failed reader reads nothing more, even bytes that are there";
 }
 
 }  // namespace

@@ -1,126 +1,229 @@
 // Test doubles for the TFTP listener and session over loopback: a user
 // interface that records what it is told, a clock whose sleeps jump instead
-// of waiting, test images, and a scripted TFTP client.
+// of waiting, and a scripted TFTP client playing the device.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
-#include <cstdint>
+#include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/bytes.h"
 #include "firmware/image.h"
-#include "platform/socket.h"
+#include "platform/clock.h"
 #include "tftp/listener.h"
 
 namespace qvr::tftp_test {
 
-// A loopback address of this test process's own (127.1.x.y from the process
-// id), so that two test programs running at once never share port 69.
-std::uint32_t test_address();
+// 127.1.x.y from the process id, so two test programs never share port 69.
+inline std::uint32_t test_address() {
+    unsigned n = static_cast<unsigned>(::getpid()) % (250u * 250u);
+    return (127u << 24) | (1u << 16) | ((1u + n / 250u) << 8) | (1u + n % 250u);
+}
 
-// Deterministic bytes; from 128 bytes on, the header holds `version` at 92.
-std::vector<std::uint8_t> make_image_bytes(std::uint32_t size, const char* version, unsigned seed);
-
-struct UiEvent {
-    std::string what;  // "open", "close", "range", "pos", "title", "text", "success", "status"
-    std::uint32_t number;
-    std::string text;
-};
-
-// What the user interface was told, in order.  Written by the server thread;
-// read by the test after that thread has ended.
-struct Recorder {
-    std::vector<UiEvent> events;
-    // Status requests: the answers in order (the last repeats), and the
-    // version the device then reports.
-    std::vector<int> status_answers{1};
-    std::vector<std::string> reported_versions{""};
-    unsigned status_calls = 0;
-    unsigned pumps = 0;
-    unsigned cancel_after_pumps = 0;  // 0: never (but see the deadline)
-    // Safety net: past this many milliseconds of pumping, the user "cancels",
-    // so a test that goes wrong ends instead of hanging.
-    std::uint32_t deadline_ms = 0;
-
-    std::vector<std::string> all(const std::string& what) const;
-    std::vector<std::uint32_t> numbers(const std::string& what) const;
-};
-
-TftpUi recorder_ui(Recorder& recorder);
-
-// The clock the server reads: the real one plus an offset that each "sleep"
-// of the update wait advances instead of sleeping.
-extern std::atomic<std::uint32_t> clock_offset;
-extern std::atomic<unsigned> fake_sleeps;
-std::uint32_t fake_clock();
-void fake_sleep(unsigned milliseconds);
-
-// Timings for tests: periods of a few milliseconds, or of two seconds where
-// a test checks that nothing is sent meanwhile.  The period limit stays the
-// deliverable's own.
-TftpTiming fast_timing();   // 20 ms periods: the default here
-TftpTiming tight_timing();  // 3 ms periods: time-outs in a second
-TftpTiming slow_timing();   // 2 s periods
-
-struct Datagram {
-    std::vector<std::uint8_t> bytes;
-    std::uint32_t address;
-    std::uint16_t port;
-};
-
-// A UDP socket on loopback playing the device (or a stranger).
+// A UDP socket on loopback playing the device (or a stranger, or holding a
+// port); it sends to the server on test_address().
 struct Client {
-    SocketHandle socket = invalid_socket;
-    std::uint16_t port = 0;
-    explicit Client(std::uint32_t address);
-    ~Client();
-    void send(const std::vector<std::uint8_t>& bytes, std::uint32_t address, std::uint16_t port) const;
-    // The next datagram within timeout_ms, or nothing.
-    std::optional<Datagram> receive(int timeout_ms) const;
+    SocketHandle socket = open_udp_socket();
+
+    explicit Client(std::uint32_t address = test_address(), std::uint16_t port = 0) {
+        EXPECT_TRUE(bind_socket(socket, address, port)) << port;
+    }
+    ~Client() { close_socket(socket); }
+    void send(const std::vector<std::uint8_t>& bytes, std::uint16_t to_port) const {
+        EXPECT_EQ(send_datagram(socket, bytes.data(), bytes.size(), test_address(), to_port),
+                  static_cast<int>(bytes.size()));
+    }
+    // The next datagram within the time, and the port it came from.
+    std::optional<std::pair<std::vector<std::uint8_t>, std::uint16_t>> receive(int timeout_ms = 3000) const {
+        std::vector<std::uint8_t> bytes(2048);
+        std::uint32_t from_address;
+        std::uint16_t from_port;
+        if (wait_readable(socket, timeout_ms) <= 0) return std::nullopt;
+        int n = receive_datagram(socket, bytes.data(), bytes.size(), from_address, from_port);
+        if (n < 0) return std::nullopt;
+        bytes.resize(static_cast<std::size_t>(n));
+        return std::pair(bytes, from_port);
+    }
 };
 
-std::vector<std::uint8_t> rrq_bytes(const std::string& name);
-std::vector<std::uint8_t> ack_bytes(std::uint32_t block);
+inline std::vector<std::uint8_t> rrq_bytes(const std::string& name) {
+    std::vector<std::uint8_t> b = {0x00, 0x01};  // RRQ
+    b.insert(b.end(), name.begin(), name.end());
+    const char mode[] = "\0octet";                // the name's NUL, the mode
+    b.insert(b.end(), mode, mode + sizeof mode);  // and its NUL
+    return b;
+}
+
+inline std::vector<std::uint8_t> ack_bytes(std::uint32_t block) {
+    std::vector<std::uint8_t> b = {0x00, 0x04, 0x00, 0x00};  // ACK, block
+    put_u16_be(b.data() + 2, block);
+    return b;
+}
 
 struct Fetch {
-    bool ok = false;
-    std::string failure;
-    std::vector<std::uint8_t> oack;
-    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> oack, data;
     unsigned data_packets = 0;  // distinct blocks received
     unsigned last_block_length = 0;
 };
 
 // A lock-step download as a device does it: RRQ, ACK 0 for the OACK, then
-// each block's ACK until a block shorter than 512.  Bounded in time and count.
-Fetch fetch(const Client& client, std::uint32_t server_address, std::uint16_t server_port,
-            const std::string& name);
+// each block's ACK until a block shorter than 512.  Anything but the next
+// block is taken for a retransmission already received.  A download that
+// stops short is a test failure.
+inline Fetch fetch(const Client& client, std::uint16_t server_port, const std::string& name) {
+    Fetch f;
+    client.send(rrq_bytes(name), server_port);
+    auto d = client.receive(5000);
+    if (!d || d->first.size() < 2 || get_u16_be(d->first.data()) != TFTP_OACK) {
+        ADD_FAILURE() << "no OACK";
+        return f;
+    }
+    f.oack = d->first;
+    client.send(ack_bytes(0), d->second);
+    for (std::uint32_t expected = 1; expected <= 65535;) {
+        if (!(d = client.receive(5000))) break;
+        const std::vector<std::uint8_t>& b = d->first;
+        if (b.size() < 4 || get_u16_be(b.data()) != TFTP_DATA || get_u16_be(b.data() + 2) != expected) continue;
+        f.data.insert(f.data.end(), b.begin() + 4, b.end());
+        ++f.data_packets;
+        f.last_block_length = static_cast<unsigned>(b.size() - 4);
+        client.send(ack_bytes(expected++), d->second);
+        if (f.last_block_length < tftp_block_size) return f;
+    }
+    ADD_FAILURE() << "no DATA after block " << f.data_packets;
+    return f;
+}
 
-// One listener and its images, run on a thread of its own.
+// What the user interface was told, in order for each call, read once the
+// server thread has ended: numbers of "open", "range", "pos", "success" (the
+// template) and "status" (the address asked); texts of "title", "text" and
+// "success" (title|version).  The status requests answer from the lists, the
+// last entry repeating.
+struct Recorder {
+    std::map<std::string, std::vector<std::uint32_t>> numbers;
+    std::map<std::string, std::vector<std::string>> texts;
+    std::vector<int> status_answers{1};
+    std::vector<std::string> reported_versions;  // the served image's version unless set
+    unsigned pumps = 0;
+    unsigned cancel_after_pumps = 0;  // 0: never, though 30 s of pumping always cancel
+    std::uint32_t deadline_ms = millisecond_clock() + 30000;
+};
+
+inline std::atomic<std::uint32_t> clock_offset{0};
+
+// One listener and its images on a thread of its own.  Its clock starts a
+// second before the 32-bit wrap; each update-wait sleep moves it 32 ms on.
 struct ServerRun {
     Recorder recorder;
-    TftpUi ui;
-    std::vector<std::uint8_t> target_bytes;
-    std::vector<std::uint8_t> transition_bytes;
-    FirmwareImage target{};
-    FirmwareImage transition{};
+    TftpUi ui{&recorder,
+              [](void* c, TftpDialog d) { note(c, "open", d); },
+              [](void*) {},
+              [](void* c, std::uint32_t high) { note(c, "range", high); },
+              [](void* c, std::uint32_t position) { note(c, "pos", position); },
+              [](void* c, const char* title) { rec(c).texts["title"].push_back(title); },
+              [](void* c, const char* text) { rec(c).texts["text"].push_back(text); },
+              pump,
+              pump,
+              [](void* c, int id, const char* title, const char* version) {
+                  note(c, "success", static_cast<std::uint32_t>(id));
+                  rec(c).texts["success"].push_back(std::string(title) + "|" + version);
+              },
+              status_request};
+    std::vector<std::uint8_t> target_bytes, transition_bytes;
+    FirmwareImage target{}, transition{};
     std::atomic<std::int32_t> stage{1};
     char file_name[128] = "/qvr1a2b.bi1";
-    TftpServer server;
+    TftpServer server = shipped_tftp_server();
     TftpListener listener{};
     TftpResult result{false, "not run"};
     std::atomic<bool> finished{false};  // serve_tftp_requests has returned
     std::thread thread;
 
-    ServerRun(std::uint32_t target_size, const char* target_version = "7.5.6a");
-    ~ServerRun();
-    void use_transition_image(std::uint32_t size, const char* version);
-    // Opens the listener on the test address (port search from 69) and
-    // starts serve_tftp_requests.  False when the listener could not open.
-    bool start();
-    void join();
+    // Deterministic bytes; from 128 bytes on, the header holds the version.
+    explicit ServerRun(std::uint32_t target_size, const char* version = "7.5.6a") {
+        use_target(image_bytes(target_size, version, target_size));
+        server.ui = &ui;
+        server.target_image = &target;
+        server.upgrade_stage = &stage;
+        server.file_name = file_name;
+        server.device_label = "192.168.0.20";
+        server.display_name = "ODM-Product";
+        server.timing = TftpTiming{2, 20, tftp_period_limit, 50};
+        server.clock = [] { return millisecond_clock() + clock_offset.load(); };
+        server.sleep = [](unsigned ms) { clock_offset += ms; };
+        clock_offset = 0u - millisecond_clock() - 1000u;
+        listener.socket = invalid_socket;
+    }
+    ~ServerRun() {
+        join();
+        close_socket(listener.socket);
+    }
+    void use_target(std::vector<std::uint8_t> bytes) {
+        target_bytes = std::move(bytes);
+        attach_firmware_image(target, target_bytes.data(), static_cast<std::uint32_t>(target_bytes.size()));
+        recorder.reported_versions = {std::string(image_version(target))};
+    }
+    void use_transition(std::uint32_t size, const char* version) {  // and stage 0
+        transition_bytes = image_bytes(size, version, size + 7);
+        attach_firmware_image(transition, transition_bytes.data(), size);
+        server.transition_image = &transition;
+        stage = 0;
+    }
+    // The listener on test_address() from port 69, then serve_tftp_requests.
+    bool start() {
+        if (open_tftp_listener(listener, test_address(), 69, 0) != ListenerOpen::opened) return false;
+        thread = std::thread([this] {
+            result = serve_tftp_requests(listener, server);
+            finished = true;
+        });
+        return true;
+    }
+    void join() {
+        if (thread.joinable()) thread.join();
+    }
+    // start(), a fetch of file_name by a device on test_address(), join().
+    Fetch fetch_all() {
+        Fetch f;
+        if (start()) f = fetch(Client(), listener.port, file_name);
+        else ADD_FAILURE() << "no listener";
+        join();
+        return f;
+    }
+
+    static Recorder& rec(void* context) { return *static_cast<Recorder*>(context); }
+    static void note(void* c, const char* what, std::uint32_t n) { rec(c).numbers[what].push_back(n); }
+    static bool pump(void* c) {
+        Recorder& r = rec(c);
+        if (r.cancel_after_pumps != 0 && ++r.pumps > r.cancel_after_pumps) return true;
+        return static_cast<std::int32_t>(millisecond_clock() - r.deadline_ms) > 0;
+    }
+    static int status_request(void* c, std::uint32_t, std::uint32_t device, char* version, std::size_t capacity) {
+        Recorder& r = rec(c);
+        std::size_t i = r.numbers["status"].size();
+        note(c, "status", device);
+        int answer = r.status_answers[std::min(i, r.status_answers.size() - 1)];
+        const std::string& v = r.reported_versions[std::min(i, r.reported_versions.size() - 1)];
+        std::snprintf(version, capacity, "%s", answer > 0 ? v.c_str() : "");
+        return answer;
+    }
+    static std::vector<std::uint8_t> image_bytes(std::uint32_t size, const char* version, unsigned seed) {
+        std::vector<std::uint8_t> bytes(size);
+        std::uint32_t x = seed * 2654435761u + 1u;
+        for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+        if (size >= image_header_size) {
+            std::memset(bytes.data() + image_version_offset, 0, image_version_field);
+            std::memcpy(bytes.data() + image_version_offset, version, std::strlen(version));
+        }
+        return bytes;
+    }
 };
 
 }  // namespace qvr::tftp_test

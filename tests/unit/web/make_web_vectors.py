@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Writes web_vectors.cpp: expected MD5 and Digest results computed here with
-Python's hashlib, independently of our C++ MD5 and Digest code.
-
-MD5: for every length 0..4096, the input is stream[length:2*length] of the
-xorshift32 byte stream that the test regenerates (web_vectors.h).
-
-Digest: H(A1), response and the whole Authorization line for a few
-challenges, written from the device's dialect: md5-sess over the raw first
-digest, nc as nine hex digits, qop used whole, algorithm always quoted."""
+# Writes web_vectors.cpp: expected MD5 and Digest results computed here with
+# Python's hashlib, independently of our C++ MD5 and Digest code.
+#
+# MD5: for every length 0..4096, the input is stream[length:2*length] of the
+# xorshift32 byte stream that the test regenerates (web_vectors.h).
+#
+# Digest: the whole Authorization line for a few challenges, written from the
+# device's dialect: md5-sess over the raw first digest, nc as nine hex digits,
+# qop used whole, algorithm always quoted.
 import hashlib
 import sys
 
@@ -24,53 +24,36 @@ def stream(count):
     return bytes(out)
 
 
-def md5(data):
-    return hashlib.md5(data)
-
-
-def ha1(c):
-    first = md5(f"{c['username']}:{c['realm']}:{c['password']}".encode())
-    if c["algorithm"].lower() == "md5-sess":
-        return md5(first.digest() + f":{c['nonce']}:{c['cnonce']}".encode()).hexdigest()
-    return first.hexdigest()
-
-
-def response(c):
-    a2 = f"GET:{c['uri']}"
-    if c["qop"].lower() == "auth-int":
-        a2 += ":" + md5(b"").hexdigest()
-    h2 = md5(a2.encode()).hexdigest()
-    if c["qop"]:
-        text = f"{ha1(c)}:{c['nonce']}:{c['nc']}:{c['cnonce']}:{c['qop']}:{h2}"
-    else:
-        text = f"{ha1(c)}:{c['nonce']}:{h2}"
-    return md5(text.encode()).hexdigest()
+def md5(text):
+    return hashlib.md5(text if isinstance(text, bytes) else text.encode())
 
 
 def line(c):
-    c = dict(c, nc="%09x" % c["nc_count"])
+    nc = "%09x" % c["nc"]
+    ha1 = md5(f"{c['username']}:{c['realm']}:{c['password']}")
+    ha1 = md5(ha1.digest() + f":{c['nonce']}:{c['cnonce']}".encode()) if c["algorithm"].lower() == "md5-sess" else ha1
+    a2 = f"GET:{c['uri']}" + (":" + md5(b"").hexdigest() if c["qop"].lower() == "auth-int" else "")
+    middle = f"{nc}:{c['cnonce']}:{c['qop']}:" if c["qop"] else ""
+    response = md5(f"{ha1.hexdigest()}:{c['nonce']}:{middle}{md5(a2).hexdigest()}").hexdigest()
     out = (f'Authorization: Digest username="{c["username"]}",realm="{c["realm"]}",nonce="{c["nonce"]}",'
-           f'uri="{c["uri"]}",algorithm="{c["algorithm"]}",response="{response(c)}"')
-    if c["opaque"]:
-        out += f',opaque="{c["opaque"]}"'
-    if c["qop"]:
-        out += f',qop={c["qop"]},nc={c["nc"]},cnonce="{c["cnonce"]}"'
+           f'uri="{c["uri"]}",algorithm="{c["algorithm"]}",response="{response}"')
+    out += f',opaque="{c["opaque"]}"' if c["opaque"] else ""
+    out += f',qop={c["qop"]},nc={nc},cnonce="{c["cnonce"]}"' if c["qop"] else ""
     return out + "\r\n"
 
 
 RFC = dict(username="Mufasa", realm="testrealm@host.com", password="Circle Of Life",
            nonce="dcd98b7102dd2f0e8b11d0f600bfb0c093", cnonce="0a4f113b", uri="/dir/index.html",
            opaque="5ccc069c403ebaf9f0171e9517f40e41")
-UPGRADE = "/admin/upgrade?tftp://192.168.2.10:69/qvr1a2b.bi1"
 CASES = [
-    dict(RFC, algorithm="", qop="auth", nc_count=1),
-    dict(RFC, algorithm="MD5", qop="", nc_count=1, opaque=""),
-    dict(RFC, algorithm="md5-sess", qop="auth", nc_count=2),
-    dict(RFC, algorithm="MD5-SESS", qop="", nc_count=7, uri="/admin/advanced"),
-    dict(RFC, algorithm="MD5-sess", qop="Auth-Int", nc_count=0x1234567, uri=UPGRADE),
-    dict(RFC, algorithm="SHA-256", qop="auth,auth-int", nc_count=3, uri="/admin/advanced"),
+    dict(RFC, algorithm="", qop="auth", nc=1),
+    dict(RFC, algorithm="MD5", qop="", nc=1, opaque=""),
+    dict(RFC, algorithm="md5-sess", qop="auth", nc=2),
+    dict(RFC, algorithm="MD5-SESS", qop="", nc=7, uri="/admin/advanced"),
+    dict(RFC, algorithm="MD5-sess", qop="Auth-Int", nc=0x1234567, uri="/admin/upgrade?tftp://192.168.2.10:69/qvr1a2b.bi1"),
+    dict(RFC, algorithm="SHA-256", qop="auth,auth-int", nc=3, uri="/admin/advanced"),
     dict(username="admin", realm="QVR", password="", nonce="", cnonce="0", uri="/", opaque="",
-         algorithm="md5-sess", qop="Auth", nc_count=0xFFFFFFFF),
+         algorithm="md5-sess", qop="Auth", nc=0xFFFFFFFF),
 ]
 
 
@@ -78,20 +61,22 @@ def c_string(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\r", "\\r").replace("\n", "\\n") + '"'
 
 
+# A DigestState initialiser, every field in its order; the target goes to the
+# call, not into uri.
+def state(c):
+    c = dict(c, last_nonce="", uri="")
+    fields = ("last_nonce", "nonce", "cnonce", "username", "password", "realm", "qop", "algorithm", "uri", "opaque")
+    return f"{{.nc = {c['nc']}u, " + ", ".join(f".{k} = {c_string(c[k])}" for k in fields) + "}"
+
+
 def main(path):
     data = stream(2 * MAX_LENGTH)
-    out = ['// Generated by make_web_vectors.py with Python hashlib; do not edit.',
-           '#include "web/web_vectors.h"', "", "namespace qvr_test {", "",
-           "const char* const md5_stream_digests[md5_stream_lengths] = {"]
+    out = ["// Generated by make_web_vectors.py with Python hashlib; do not edit.", '#include "web/web_vectors.h"',
+           "namespace qvr_test {", "const char* const md5_stream_digests[md5_stream_lengths] = {"]
     out += [f'    "{md5(data[n:2 * n]).hexdigest()}",' for n in range(MAX_LENGTH + 1)]
-    out += ["};", "", f"const DigestVector digest_vectors[{len(CASES)}] = {{"]
-    for c in CASES:
-        fields = [c_string(c[k]) for k in ("username", "realm", "password", "nonce", "cnonce", "uri",
-                                           "algorithm", "qop", "opaque")]
-        nc_text = ("%09x" % c["nc_count"]) if c["qop"] else ""
-        out.append("    {" + ", ".join(fields) + f", {c['nc_count']}u, {c_string(ha1(c))}, "
-                   f"{c_string(response(dict(c, nc=nc_text)))}, {c_string(line(c))}}},")
-    out += ["};", f"const int digest_vector_count = {len(CASES)};", "", "}  // namespace qvr_test", ""]
+    out += ["};", f"const DigestVector digest_vectors[{len(CASES)}] = {{"]
+    out += [f"    {{{state(c)}, {c_string(c['uri'])}, {c_string(line(c))}}}," for c in CASES]
+    out += ["};", f"const int digest_vector_count = {len(CASES)};", "}  // namespace qvr_test", ""]
     with open(path, "w") as f:
         f.write("\n".join(out))
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,12 @@
 namespace qvr {
 namespace {
 
-std::string hex_md5(const std::uint8_t* data, std::size_t length, std::size_t piece) {
+// Added `piece` bytes at a time.
+std::string hex_md5(const void* data, std::size_t length, std::size_t piece) {
     Md5Context md5;
     md5_start(md5);
     for (std::size_t at = 0; at < length; at += piece)
-        md5_add(md5, data + at, length - at < piece ? length - at : piece);
+        md5_add(md5, static_cast<const std::uint8_t*>(data) + at, std::min(piece, length - at));
     std::uint8_t digest[md5_digest_size];
     char text[digest_hex_size];
     md5_finish(md5, digest);
@@ -26,7 +28,7 @@ std::string hex_md5(const std::uint8_t* data, std::size_t length, std::size_t pi
 }
 
 TEST(Md5, Rfc1321TestSuite) {
-    const char* const suite[][2] = {
+    const std::string suite[][2] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"a", "0cc175b9c0f1b6a831c399e269772661"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
@@ -36,10 +38,7 @@ TEST(Md5, Rfc1321TestSuite) {
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
-    for (const auto& [input, expected] : suite) {
-        std::string s = input;
-        EXPECT_EQ(hex_md5(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), 64), expected) << input;
-    }
+    for (const auto& [input, expected] : suite) EXPECT_EQ(hex_md5(input.data(), input.size(), 64), expected) << input;
 }
 
 // Each length once in one piece and once in pieces that straddle the

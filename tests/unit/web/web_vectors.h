@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "web/digest.h"
+
 namespace qvr_test {
 
 // MD5 of md5_stream_input(length) for every length 0..4096.
@@ -22,11 +24,9 @@ inline void md5_stream_input(std::uint8_t* out, int length) {
 }
 
 struct DigestVector {
-    const char *username, *realm, *password, *nonce, *cnonce, *uri, *algorithm, *qop, *opaque;
-    std::uint32_t nc;
-    const char* ha1;
-    const char* response;  // with the nc text "%09x", or no nc when qop is empty
-    const char* line;      // the whole Authorization line
+    qvr::DigestState state;  // credentials, challenge, client nonce and nc
+    const char* uri;
+    const char* line;  // the whole Authorization line, nc written "%09x"
 };
 extern const DigestVector digest_vectors[];
 extern const int digest_vector_count;
