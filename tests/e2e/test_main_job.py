@@ -25,9 +25,7 @@ def test_main_job(driver, run_program, device_ns):
     walk = Walk(driver, program, "staged", "QVR7x7g", "7.5.6a", say=say)
 
     driver.wait_dialog(NOTICE_TITLE)
-    text = driver.get_text(NOTICE_TITLE, NOTICE_TEXT_ID)
-    assert text.startswith("WARNING: Forcing a firmware upgrade")
-    say(f"notice text begins: {text.splitlines()[0]!r}")
+    assert driver.get_text(NOTICE_TITLE, NOTICE_TEXT_ID).startswith("WARNING: Forcing a firmware upgrade")
     walk.enter_address()
     walk.give_password()
     walk.confirm()

@@ -42,6 +42,7 @@ PASSWORD = "s3cret"
 IDOK = 1
 IDCANCEL = 2
 UPGRADE_BUTTON_ID = 1028
+NOTICE_TEXT_ID = 1021
 IP_ADDRESS_ID = 1000
 LOCAL_ADDRESS_LIST_ID = 1017
 USER_NAME_ID = 1003
@@ -163,7 +164,8 @@ class Walk:
             d.click(WELCOME_TITLE, UPGRADE_BUTTON_ID)
         notice_title = f"{self.product} Firmware Upgrade"
         notice = d.wait_dialog(notice_title)
-        self.note(notice_title, "pressed Continue")
+        first_line = d.get_text("@" + notice, NOTICE_TEXT_ID).split("\r\n", 1)[0]
+        self.note(notice_title, f"{first_line!r}..., pressed Continue")
         d.click("@" + notice, IDOK)
         d.wait_gone("@" + notice)
         address_title = notice_title if self.kind == "staged" else "QVR Firmware Upgrade"
@@ -204,6 +206,14 @@ class Walk:
     def upload_word(self, stage):
         return "" if self.kind == "recovery" else f"{stage} "
 
+    def passing_screenshot(self, handle, name):
+        """A picture of a dialog that may close any moment (the driver's
+        refusal, when it is already gone, is no failure)."""
+        try:
+            return self.driver.screenshot("@" + handle, name)
+        except AssertionError:  # conftest.DriverError
+            return None
+
     def wait_transfer(self, stage="Target", size=None, bound_s=DIALOG_S):
         """Follows the TFTP side's dialogs until the update wait shows: the
         waiting dialog and the upload dialog are noted (and pictured) when
@@ -220,14 +230,14 @@ class Walk:
                 title = w["title"]
                 if title == WAITING_TITLE and seen_waiting is None:
                     seen_waiting = title
-                    d.screenshot("@" + w["hwnd"], f"{WAITING_TITLE}-{stage}")
+                    self.passing_screenshot(w["hwnd"], f"{WAITING_TITLE}-{stage}")
                     self.note(title, "the device has been told where to fetch")
                 elif title.startswith(upload_prefix) and seen_upload is None:
                     done, total = re.fullmatch(r".* (\d+)/(\d+) Bytes", title).groups()
                     if size is not None:
                         assert int(total) == size and int(done) <= size, title
                     seen_upload = title
-                    d.screenshot("@" + w["hwnd"], f"Uploading {self.upload_word(stage)}Firmware")
+                    self.passing_screenshot(w["hwnd"], f"Uploading {self.upload_word(stage)}Firmware")
                     self.note(title, "upload under way")
                 elif title == updating:
                     d.screenshot(updating)
