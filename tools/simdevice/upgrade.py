@@ -159,6 +159,15 @@ class UpgradeHandler:
         return self.args.address if self.args.address not in ("", "0.0.0.0") else "0.0.0.0"
 
     def _upgrade(self, number, host, port, name):
+        try:
+            self._fetch_and_install(number, host, port, name)
+        except Exception as e:  # a fault of this simulator: say so in the log, stay usable
+            self.log(event="tftp", number=number, name=name, ok=False, bytes=0,
+                     error=f"simulated device failed: {type(e).__name__}: {e}")
+            with self.lock:
+                self.state = "running"
+
+    def _fetch_and_install(self, number, host, port, name):
         fetch = tftp_client.Fetch(self._bind_address(), (host, port), name,
                                   client_settings(self.args), client_faults(self.args))
         record = fetch.run()
