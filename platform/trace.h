@@ -1,7 +1,8 @@
 // Diagnostic trace: fixed texts written at fixed points.  Nothing depends on
-// it.  On Windows it goes to OutputDebugStringA (seen only by a debugger, or
-// under Wine with WINEDEBUG=+debugstr); natively to standard error when the
-// environment variable QVR_TRACE is set.
+// it, and it writes nothing unless the environment variable QVR_TRACE is set
+// when the program starts.  Then on Windows it goes to OutputDebugStringA
+// (seen by a debugger, or under Wine with WINEDEBUG=+debugstr), natively to
+// standard error.
 #pragma once
 
 namespace qvr {
