@@ -85,6 +85,22 @@ INT_PTR end_on_cancel(HWND dialog, WPARAM wparam) {
     return TRUE;
 }
 
+void fill_local_address_list(HWND dialog, int list_id) {
+    for (std::size_t i = 0; i < local_address_capacity && process_state.local_addresses[i] != 0; ++i) {
+        char text[16];
+        format_dotted(text, process_state.local_addresses[i]);
+        ::SendDlgItemMessageA(dialog, list_id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    }
+    ::SendDlgItemMessageA(dialog, list_id, CB_SETCURSEL, 0, 0);
+}
+
+std::uint32_t selected_local_address(HWND dialog, int list_id, std::uint32_t fallback) {
+    LRESULT line = ::SendDlgItemMessageA(dialog, list_id, CB_GETCURSEL, 0, 0);
+    if (line < 0 || static_cast<std::size_t>(line) >= local_address_capacity) return fallback;
+    std::uint32_t address = process_state.local_addresses[line];
+    return address != 0 ? address : fallback;
+}
+
 INT_PTR show_modal_dialog(int template_id, DLGPROC procedure) {
     return ::DialogBoxParamA(static_cast<HINSTANCE>(process_state.instance), MAKEINTRESOURCEA(template_id),
                              nullptr, procedure, 0);
@@ -144,12 +160,7 @@ INT_PTR CALLBACK notice_dialog_procedure(HWND dialog, UINT message, WPARAM wpara
 INT_PTR CALLBACK address_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG: {
-            for (std::size_t i = 0; i < local_address_capacity && process_state.local_addresses[i] != 0; ++i) {
-                char text[16];
-                format_dotted(text, process_state.local_addresses[i]);
-                ::SendDlgItemMessageA(dialog, IDC_LOCAL_ADDRESS_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-            }
-            ::SendDlgItemMessageA(dialog, IDC_LOCAL_ADDRESS_LIST, CB_SETCURSEL, 0, 0);
+            fill_local_address_list(dialog, IDC_LOCAL_ADDRESS_LIST);
             char text[128];
             if (is_recovery_upgrader)
                 ::SetWindowTextA(dialog, "QVR Firmware Upgrade");
@@ -176,11 +187,8 @@ INT_PTR CALLBACK address_dialog_procedure(HWND dialog, UINT message, WPARAM wpar
                     return TRUE;
                 }
                 draw_tftp_file_name(process_state.upgrade_stage.load());
-                LRESULT line = ::SendDlgItemMessageA(dialog, IDC_LOCAL_ADDRESS_LIST, CB_GETCURSEL, 0, 0);
-                // With no address in the list the PC address stays 0 and
-                // the sockets bind to any local address.
-                if (line >= 0 && static_cast<std::size_t>(line) < local_address_capacity)
-                    process_state.pc_address = process_state.local_addresses[line];
+                process_state.pc_address =
+                    selected_local_address(dialog, IDC_LOCAL_ADDRESS_LIST, process_state.pc_address);
                 trace("+++ using %x\n", process_state.pc_address);
                 ::EndDialog(dialog, 1);
                 return TRUE;

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 namespace qvr {
 
 // Moves a window to the centre of the primary screen without resizing it and
@@ -16,6 +18,15 @@ INT_PTR end_on_ok_or_cancel(HWND dialog, WPARAM wparam);
 
 // The same for Cancel or Esc alone, where OK needs work of its own first.
 INT_PTR end_on_cancel(HWND dialog, WPARAM wparam);
+
+// Fills a drop-down list with the PC's addresses as "a.b.c.d", in the
+// order of the local address list, stopping at its first empty entry, and
+// selects the first.
+void fill_local_address_list(HWND dialog, int list_id);
+
+// The PC address at the list's selected line; `fallback` when nothing is
+// selected (an empty list: the sockets then bind to any local address).
+std::uint32_t selected_local_address(HWND dialog, int list_id, std::uint32_t fallback);
 
 // Shows a modal dialog from the program's templates with no owner; returns
 // its end value (1 positive, 0 negative).

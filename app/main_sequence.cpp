@@ -5,6 +5,9 @@
 
 #include "app/dialogs.h"
 #include "app/process_state.h"
+#if defined(QVR_RECOVERY_UPGRADER)
+#include "app/recovery_branch.h"
+#endif
 #include "app/startup.h"
 #include "app/web_request.h"
 #include "platform/clock.h"
@@ -65,16 +68,18 @@ bool identify_device() {
 }  // namespace
 
 int run_main_sequence() {
-    if (is_recovery_upgrader) {
-        if (show_modal_dialog(IDD_WELCOME, welcome_dialog_procedure) != 1) return 0;
-        // The recovery branch comes with the recovery work; until then the
-        // choice ends the run as quietly as closing the dialog.
-        if (process_state.mode == RECOVERY_MODE) return 0;
-    }
+    // The check after an upload goes through the request worker in both
+    // modes; it is only used once the listener has served the image.
+    tftp_status_exchange = status_request_after_upload;
+#if defined(QVR_RECOVERY_UPGRADER)
+    if (show_modal_dialog(IDD_WELCOME, welcome_dialog_procedure) != 1) return 0;
+    // The mode is read only here, after the welcome dialog has set it: its
+    // start value is recovery mode.
+    if (process_state.mode == RECOVERY_MODE) return run_recovery_branch();
+#endif
     if (show_modal_dialog(IDD_NOTICE, notice_dialog_procedure) != 1) return 0;
     if (!identify_device()) return 0;
 
-    tftp_status_exchange = status_request_after_upload;
 #if defined(QVR_RECOVERY_UPGRADER)
     std::uint16_t port = start_tftp_listener(process_state.pc_address, nullptr);
     send_upgrade_command(port);

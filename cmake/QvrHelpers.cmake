@@ -21,6 +21,12 @@ function(qvr_portable)
   _qvr_append(QVR_PORTABLE_SOURCES ${ARGN})
 endfunction()
 
+# Portable code of the recovery-upgrader alone (the multicast recovery):
+# built natively into its core and tests, and into that program only.
+function(qvr_portable_recovery)
+  _qvr_append(QVR_PORTABLE_RECOVERY_SOURCES ${ARGN})
+endfunction()
+
 # Windows-only code of both programs (entry, dialogs, message pumps).
 function(qvr_windows)
   _qvr_append(QVR_WINDOWS_SOURCES ${ARGN})
@@ -34,6 +40,11 @@ endfunction()
 # Native unit test sources (GoogleTest), built into both test programs.
 function(qvr_unit_tests)
   _qvr_append(QVR_UNIT_TEST_SOURCES ${ARGN})
+endfunction()
+
+# Native unit tests of the recovery-upgrader's own code.
+function(qvr_unit_tests_recovery)
+  _qvr_append(QVR_UNIT_TEST_RECOVERY_SOURCES ${ARGN})
 endfunction()
 
 # Compile definitions that select a deliverable's constants.

@@ -25,6 +25,7 @@ using SockLen = socklen_t;
 using OptionValue = const void*;
 #endif
 
+#include <cerrno>
 #include <cstring>
 
 namespace qvr {
@@ -62,6 +63,22 @@ void close_socket(SocketHandle s) {
     ::closesocket(s);
 #else
     ::close(s);
+#endif
+}
+
+void shutdown_receiving(SocketHandle s) {
+#ifdef _WIN32
+    ::shutdown(s, SD_RECEIVE);
+#else
+    ::shutdown(s, SHUT_RD);
+#endif
+}
+
+int last_socket_error() {
+#ifdef _WIN32
+    return ::WSAGetLastError();
+#else
+    return errno;
 #endif
 }
 

@@ -42,6 +42,12 @@ bool start_socket_library(std::uint8_t major, std::uint8_t minor);
 SocketHandle open_tcp_socket();
 SocketHandle open_udp_socket();
 void close_socket(SocketHandle s);
+// Stops receiving on the socket (shutdown for reading); nothing else.
+void shutdown_receiving(SocketHandle s);
+
+// The error code of the calling thread's last failed socket call
+// (WSAGetLastError on Windows, errno natively), for the messages that show it.
+int last_socket_error();
 
 bool bind_socket(SocketHandle s, std::uint32_t address, std::uint16_t port);
 // Blocking connect; the platform's own connect time-out applies.

@@ -1,0 +1,166 @@
+// The recovery exchange against a scripted device on loopback: what it
+// sends, how many times, which datagram it takes as the reply, and the
+// boxes it shows when the socket cannot be set up.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "recovery/exchange.h"
+
+namespace qvr {
+namespace {
+
+// 127.2.x.y from the process id: the shipped ports 4810 and 4811 can then be
+// used as they are while other test programs run beside this one.
+std::uint32_t pc_address() {
+    unsigned n = static_cast<unsigned>(::getpid()) % (250u * 250u);
+    return (127u << 24) | (2u << 16) | ((1u + n / 250u) << 8) | (1u + n % 250u);
+}
+std::uint32_t device_address() { return pc_address() + (1u << 16); }  // 127.3.x.y
+
+void short_wait(unsigned) { sleep_ms(20); }
+
+RecoveryTiming fast_timing() {
+    RecoveryTiming t = shipped_recovery_timing();
+    t.wait = short_wait;
+    return t;
+}
+
+std::vector<std::uint8_t> datagram(std::size_t length, std::uint8_t fill) {
+    return std::vector<std::uint8_t>(length, fill);
+}
+
+// Plays the device on port 4810: records every message, and after the n-th
+// (counting from 1) sends the datagrams scripted for it to the sender.
+struct ScriptedDevice {
+    SocketHandle socket = open_udp_socket();
+    std::vector<std::vector<std::uint8_t>> received;
+    std::vector<std::uint32_t> sources;
+    std::vector<std::vector<std::vector<std::uint8_t>>> answers;  // by message number - 1
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    ScriptedDevice() { EXPECT_TRUE(bind_socket(socket, device_address(), recovery_device_port)); }
+    void start() {
+        thread = std::thread([this] {
+            // Bounded: at most 10 s, and ends when the test is done with it.
+            std::uint32_t end = millisecond_clock() + 10000;
+            while (!stop && static_cast<std::int32_t>(end - millisecond_clock()) > 0) {
+                if (wait_readable(socket, 5) <= 0) continue;
+                std::vector<std::uint8_t> bytes(512);
+                std::uint32_t from;
+                std::uint16_t port;
+                int n = receive_datagram(socket, bytes.data(), bytes.size(), from, port);
+                if (n < 0) continue;
+                bytes.resize(static_cast<std::size_t>(n));
+                received.push_back(bytes);
+                sources.push_back(from);
+                if (received.size() <= answers.size())
+                    for (const auto& d : answers[received.size() - 1])
+                        send_datagram(socket, d.data(), d.size(), from, port);
+            }
+        });
+    }
+    ~ScriptedDevice() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+        close_socket(socket);
+    }
+};
+
+class RecoveryExchange : public ::testing::Test {
+  protected:
+    void TearDown() override { close_recovery_socket(); }
+    RecoveryReply reply{};
+    RecoveryMessage discover = make_recovery_message(RECOVERY_DISCOVER, "AB12CD");
+};
+
+TEST_F(RecoveryExchange, DeviceThatAnswersTheFifthSendIsFound) {
+    ScriptedDevice device;
+    device.answers.resize(5);
+    device.answers[4] = {datagram(100, 0x5A)};
+    device.start();
+    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 1);
+    device.stop = true;
+    device.thread.join();
+    ASSERT_EQ(device.received.size(), 5u);
+    for (const auto& m : device.received) {
+        ASSERT_EQ(m.size(), 160u);
+        EXPECT_EQ(std::memcmp(m.data() + 4, "RECM", 4), 0) << "magic written into every send";
+        EXPECT_EQ(std::memcmp(m.data() + 8, "AB12CD\0", 7), 0);
+        EXPECT_EQ(m[0], RECOVERY_DISCOVER);
+    }
+    EXPECT_EQ(device.sources[0], pc_address()) << "sent from the PC address the user chose";
+    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[99], 0x5A);
+    EXPECT_EQ(std::memcmp(discover.magic, "\0\0\0\0", 4), 0) << "the caller's message is not changed";
+}
+
+TEST_F(RecoveryExchange, SilentDeviceGetsExactlyFiveSendsAndReplyIsUntouched) {
+    ScriptedDevice device;
+    // Nothing but datagrams that are not replies: 0, 60, 99, 101 and 160 bytes.
+    device.answers.assign(5, {datagram(0, 1), datagram(60, 1), datagram(99, 1), datagram(101, 1), datagram(160, 1)});
+    device.start();
+    std::memset(&reply, 0x77, sizeof reply);
+    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 0);
+    device.stop = true;
+    device.thread.join();
+    EXPECT_EQ(device.received.size(), 5u);
+    for (std::size_t i = 0; i < sizeof reply; ++i)
+        ASSERT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[i], 0x77) << "byte " << i;
+}
+
+TEST_F(RecoveryExchange, ShortAndLongDatagramsAreSkippedAndTheNextReplyTaken) {
+    ScriptedDevice device;
+    device.answers = {{datagram(60, 0x11), datagram(160, 0x22), datagram(100, 0x33), datagram(100, 0x44)}};
+    device.start();
+    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 1);
+    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[0], 0x33);
+    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[99], 0x33);
+
+    // The second exchange reuses the open socket: another PC address given
+    // now changes nothing, and the reply left queued is the answer.
+    RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, "AB12CD", 69, "/qvr1.bin");
+    EXPECT_EQ(recovery_exchange(device_address(), upgrade, reply, pc_address() + 1, fast_timing()), 1);
+    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[0], 0x44);
+    device.stop = true;
+    device.thread.join();
+    ASSERT_EQ(device.received.size(), 2u);
+    EXPECT_EQ(device.sources[1], pc_address());
+    EXPECT_EQ(device.received[1][0], RECOVERY_UPGRADE);
+    EXPECT_EQ(std::memcmp(device.received[1].data() + 4, "RECM", 4), 0);
+}
+
+TEST_F(RecoveryExchange, TakenPortIsReportedWithItsErrorAndTheNextCallTriesAgain) {
+    SocketHandle holder = open_udp_socket();
+    ASSERT_TRUE(bind_socket(holder, pc_address(), recovery_pc_port));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 0);
+    std::string boxes = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(boxes.find("Error: Binding socket failed! Error: "), std::string::npos) << boxes;
+    EXPECT_EQ(boxes.find("Error: 0\n"), std::string::npos) << "the socket's own error code is shown";
+    close_socket(holder);
+
+    ScriptedDevice device;
+    device.answers = {{datagram(100, 0x01)}};
+    device.start();
+    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 1)
+        << "a failed set-up leaves no half-made socket behind";
+}
+
+TEST_F(RecoveryExchange, CloseWithNoSocketDoesNothing) {
+    close_recovery_socket();
+    close_recovery_socket();
+    SocketHandle s = open_udp_socket();
+    EXPECT_TRUE(bind_socket(s, pc_address(), recovery_pc_port)) << "no socket of ours holds the port";
+    close_socket(s);
+}
+
+}  // namespace
+}  // namespace qvr
