@@ -33,6 +33,8 @@ their faults.  What it does:
   hex text instead.
 - Every request goes to the log (--log, JSON lines): peer, request line,
   headers, the parsed Authorization, the verdict and the status sent.
+- With --recovery, also the recovery responder (recovery.py): found by its
+  serial number over UDP multicast, and told there to fetch an image.
 
 On start it prints "listening A.B.C.D:PORT" on standard output (so --port 0
 picks a free port), and it stops on SIGTERM or SIGINT.
@@ -50,6 +52,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import recovery  # noqa: E402
 import upgrade  # noqa: E402
 
 LABELS = [("Product Name:", "product_name"), ("MAC Address:", "mac_address"),
@@ -308,6 +311,7 @@ def build_parser():
     parser.add_argument("--hardware-version", default="1.0")
     parser.add_argument("--serial-number", default="QVR0012345")
     upgrade.add_arguments(parser)
+    recovery.add_arguments(parser)
     return parser
 
 
@@ -316,8 +320,11 @@ def main(argv=None):
     log = make_log(args.log)
     server = Server((args.address, args.port), Handler)
     server.device = Device(args, log)
+    responder = recovery.Responder(args, log, server.device.upgrade) if args.recovery else None
     host, port = server.server_address[:2]
     log(event="start", address=host, port=port, argv=sys.argv[1:])
+    if responder:
+        responder.start()
     print(f"listening {host}:{port}", flush=True)
 
     def stop(signum, frame):
@@ -326,6 +333,8 @@ def main(argv=None):
     signal.signal(signal.SIGINT, stop)
     server.serve_forever(poll_interval=0.1)
     server.server_close()
+    if responder:
+        responder.stop()
     log(event="stop")
 
 

@@ -30,6 +30,15 @@ saw so that tests can check the server's manners as well as the bytes:
 - An ERROR from the server ends the fetch.
 - A tsize in the OACK must equal the length finally received.
 
+Recovery (group given): the server sends its OACK and DATA to a multicast
+group on the client's port instead of to the client's address.  The
+client's socket is then bound to its port on the wildcard address (a socket
+bound to a unicast address takes no multicast) and joined to the group on
+the interface of its own address; its RRQ and ACKs still go to the server's
+address, and the server is still known by the source of its packets.  The
+record counts by destination address what came from the server's address
+(arrived_to: group or unicast), so a test sees where the server sent it.
+
 Every wait is bounded: the whole fetch by `limit` seconds, the data by
 `max_bytes`.
 
@@ -59,6 +68,9 @@ import time
 OP_RRQ, OP_WRQ, OP_DATA, OP_ACK, OP_ERROR, OP_OACK = 1, 2, 3, 4, 5, 6
 BLOCK_SIZE = 512
 DATAGRAM_MAX = 65536
+# Linux's IP_PKTINFO (not named by every Python): the destination address of
+# each datagram received, as ancillary data (struct in_pktinfo).
+IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 ERROR_UNKNOWN_TID = 5
 
 
@@ -129,8 +141,10 @@ class Fetch:
     the device logs; the file itself is in `data` (only meaningful when
     the record says complete)."""
 
-    def __init__(self, bind_address, server, name, settings=None, faults=None, clock=time.monotonic):
+    def __init__(self, bind_address, server, name, settings=None, faults=None, clock=time.monotonic,
+                 group=None):
         self.bind_address = bind_address
+        self.group = group
         self.server = (server[0], int(server[1]))
         self.name = name
         self.settings = settings or Settings()
@@ -141,7 +155,8 @@ class Fetch:
         self.last_packet = None      # what a retransmission repeats
         self.last_destination = None
         self.record = {
-            "name": name, "server": f"{self.server[0]}:{self.server[1]}", "complete": False,
+            "name": name, "server": f"{self.server[0]}:{self.server[1]}", "group": group,
+            "arrived_to": {"group": 0, "unicast": 0} if group else None, "complete": False,
             "error": None, "bytes": 0, "blocks": 0, "rrq_sent": 0, "acks_wanted": 0, "acks_sent": 0,
             "acks_dropped": 0, "acks_other_port": 0, "stranger_ack_accepted": 0,
             "duplicates_received": 0, "oack": None, "unsolicited_oack": False, "oacks_ignored": 0,
@@ -205,7 +220,14 @@ class Fetch:
             return None
         self.sock.settimeout(left)
         try:
-            return self.sock.recvfrom(DATAGRAM_MAX)
+            if self.group is None:
+                return self.sock.recvfrom(DATAGRAM_MAX)
+            packet, ancillary, _, sender = self.sock.recvmsg(DATAGRAM_MAX, 64)
+            if sender[0] == self.server[0]:
+                to = next((data[8:12] for level, kind, data in ancillary
+                           if level == socket.IPPROTO_IP and kind == IP_PKTINFO), b"")
+                self.record["arrived_to"]["group" if to == socket.inet_aton(self.group) else "unicast"] += 1
+            return packet, sender
         except (socket.timeout, BlockingIOError):
             return None
         except OSError as e:
@@ -248,7 +270,14 @@ class Fetch:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.other = None
         try:
-            self.sock.bind((self.bind_address, 0))
+            if self.group is None:
+                self.sock.bind((self.bind_address, 0))
+            else:
+                self.sock.bind(("0.0.0.0", 0))
+                interface = socket.inet_aton(self.bind_address)
+                self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                                     socket.inet_aton(self.group) + interface)
+                self.sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
             if f.acks_from_other_port:
                 self.other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
                 self.other.bind((self.bind_address, 0))

@@ -6,9 +6,12 @@ and whether the web server answers at all just now:
 
     add_arguments(parser)            adds this module's options to device.py's
     handler = UpgradeHandler(args, log)
-    handler.start(host, port, name)  one upgrade command; returns at once
+    handler.start(host, port, name[, group])
+                                     one upgrade command; returns at once
                                      (long work goes on a thread of its own);
-                                     True when the device accepts the command
+                                     True when the device accepts the command;
+                                     with a group (recovery) the client takes
+                                     the server's packets sent to that group
     handler.reported_version()       the software version to show now
     handler.answering()              False while the device installs with
                                      --silent-while-installing: device.py
@@ -130,7 +133,7 @@ class UpgradeHandler:
             with open(path, "rb") as f:
                 self.expected.append((path, f.read()))
 
-    def start(self, host, port, name):
+    def start(self, host, port, name, group=None):
         with self.lock:
             self.commands.append((host, port, name))
             busy = self.state != "running"
@@ -138,12 +141,12 @@ class UpgradeHandler:
                 self.state = "fetching"
                 self.fetches += 1
                 number = self.fetches
-        self.log(event="upgrade", host=host, port=port, name=name,
+        self.log(event="upgrade", host=host, port=port, name=name, group=group,
                  verdict="busy" if busy else "ignored" if self.args.no_fetch else "fetching")
         if busy:
             return False
         if not self.args.no_fetch:
-            threading.Thread(target=self._upgrade, args=(number, host, port, name), daemon=True).start()
+            threading.Thread(target=self._upgrade, args=(number, host, port, name, group), daemon=True).start()
         return True
 
     def reported_version(self):
@@ -158,18 +161,18 @@ class UpgradeHandler:
         # The device talks TFTP from its own address, like its web server.
         return self.args.address if self.args.address not in ("", "0.0.0.0") else "0.0.0.0"
 
-    def _upgrade(self, number, host, port, name):
+    def _upgrade(self, number, host, port, name, group):
         try:
-            self._fetch_and_install(number, host, port, name)
+            self._fetch_and_install(number, host, port, name, group)
         except Exception as e:  # a fault of this simulator: say so in the log, stay usable
             self.log(event="tftp", number=number, name=name, ok=False, bytes=0,
                      error=f"simulated device failed: {type(e).__name__}: {e}")
             with self.lock:
                 self.state = "running"
 
-    def _fetch_and_install(self, number, host, port, name):
+    def _fetch_and_install(self, number, host, port, name, group):
         fetch = tftp_client.Fetch(self._bind_address(), (host, port), name,
-                                  client_settings(self.args), client_faults(self.args))
+                                  client_settings(self.args), client_faults(self.args), group=group)
         record = fetch.run()
         data = bytes(fetch.data)
         error = record["error"]

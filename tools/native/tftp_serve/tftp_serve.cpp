@@ -2,7 +2,8 @@
 // session code, with a user interface that shows nothing, then exits.
 //
 //   tftp_serve --image PATH --file /qvr1a2b.bi1 [--address 127.0.0.1]
-//              [--port 69] [--no-completion] [--limit-seconds 120]
+//              [--port 69] [--group 234.4.8.10] [--no-completion]
+//              [--limit-seconds 120]
 //
 // Prints "port N" once the listener is bound (the first free port from
 // --port), then serves the one read request for --file.  After the last ACK
@@ -12,6 +13,12 @@
 // after a passed upload, or the failure report on standard error; the exit
 // code is 0 either way (as in the programs).  With no transfer finished
 // within --limit-seconds it gives up with exit code 2.
+//
+// --group serves as in recovery mode: the listener joins the group on
+// --address and the session sends its OACK and DATA to the group on the
+// requester's port, taking ACKs only from the requester's address and port.
+// The tool is built with the recovery-upgrader's constants, the only
+// deliverable whose listener takes a group.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,7 +67,7 @@ const TftpUi null_ui{nullptr,     no_dialog,   no_close,    no_number, no_number
 int usage() {
     std::fprintf(stderr,
                  "usage: tftp_serve --image PATH --file NAME [--address A.B.C.D] [--port N]\n"
-                 "                  [--no-completion] [--limit-seconds N]\n");
+                 "                  [--group A.B.C.D] [--no-completion] [--limit-seconds N]\n");
     return 2;
 }
 
@@ -69,6 +76,7 @@ int usage() {
 int main(int argc, char** argv) {
     const char* image_path = nullptr;
     const char* file_name = nullptr;
+    const char* group = nullptr;
     std::uint32_t address = 0x7F000001u;
     unsigned long port = 69;
     unsigned long limit_seconds = 120;
@@ -85,6 +93,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--port" && has_value) {
             port = std::strtoul(argv[++i], nullptr, 10);
             if (port == 0 || port > 65535) return usage();
+        } else if (arg == "--group" && has_value) {
+            group = argv[++i];
+            std::uint32_t checked = 0;
+            if (!parse_dotted_quad(group, checked)) return usage();
         } else if (arg == "--limit-seconds" && has_value) {
             limit_seconds = std::strtoul(argv[++i], nullptr, 10);
         } else if (arg == "--no-completion") {
@@ -118,7 +130,7 @@ int main(int argc, char** argv) {
     server.first_port = static_cast<std::uint16_t>(port);
     server.skip_completion = !completion;
 
-    std::uint16_t bound = start_tftp_listener(server, address, nullptr);
+    std::uint16_t bound = start_tftp_listener(server, address, group);
     std::printf("port %u\n", static_cast<unsigned>(bound));
     std::fflush(stdout);
 
