@@ -85,7 +85,8 @@ endif()
 
 if(QVR_BUILD_TEST_VARIANTS)
   # Programs the end-to-end tests need beside the shipped pair: an image whose
-  # product ID no catalogue row names, and a transition-stage staged build.
+  # product ID no catalogue row names, a transition-stage staged build and a
+  # phone-family recovery build.
   set(odm ${CMAKE_BINARY_DIR}/firmware/odm-1.2.3.bin)
   qvr_generated_image(${odm} --product-id NoSuchP --version 1.2.3 --size 70000 --seed odm)
   qvr_add_deliverable(recovery-upgrader-odm recovery ${odm} DIRECTORY variants)
@@ -93,6 +94,11 @@ if(QVR_BUILD_TEST_VARIANTS)
   set(transition ${CMAKE_BINARY_DIR}/firmware/transition-7.0.0.bin)
   qvr_generated_image(${transition} --version 7.0.0 --size 100000 --seed transition)
   qvr_add_deliverable(staged-upgrader-transition staged ${QVR_IMAGE} TRANSITION ${transition} DIRECTORY variants)
+  # A phone-family product (its recovery dialog asks for the phone's screen
+  # message instead of the Status LED pattern).
+  set(phone ${CMAKE_BINARY_DIR}/firmware/phone-7.6.1.bin)
+  qvr_generated_image(${phone} --product-id qUoReL9 --version 7.6.1 --size 70000 --seed phone)
+  qvr_add_deliverable(recovery-upgrader-phone recovery ${phone} DIRECTORY variants)
 endif()
 
 if(EXISTS ${PROJECT_SOURCE_DIR}/tools/uidriver/CMakeLists.txt)

@@ -1,17 +1,21 @@
 """Benchmark, not a test (pytest does not collect this file by itself): the
 shipped staged-upgrader under Wine serving the 4,309,491-byte sample image
-across the namespaces' veth link to the simulated device, against tftpd-hpa
-serving the same file on the same link to the same client in the same run.
+across the namespaces' veth link to the simulated device, the shipped
+recovery-upgrader serving the same image in recovery mode (OACK and DATA to
+the multicast group 234.4.8.10, ACKs back by unicast), and tftpd-hpa serving
+the same file on the same link to the same client in the same run.
 
     bench/wine_tftp_bench.sh                  # see bench/README.md
     QVR_BENCH_RUNS=7 bench/wine_tftp_bench.sh
 
 The figure is measured on the device side: from the device's RRQ to its last
-ACK (tftp_client's transfer_seconds).  Runs alternate, Wine first.  A Wine
-run walks the program up to the upload, lets the transfer finish, then
-cancels the update wait.  Prints each run, the medians and the ratio
-Wine / tftpd-hpa (target: 4.5 or less).  The figures are also written as
-JSON to build/e2e-run/wine-tftp-bench.json.
+ACK (tftp_client's transfer_seconds).  Runs rotate: the staged-upgrader,
+the recovery-upgrader, tftpd-hpa.  A Wine run walks the program up to the
+upload (a recovery through its discovery by serial number), lets the
+transfer finish, then cancels the update wait.  Prints each run, the medians
+and the ratios of each Wine transfer to tftpd-hpa's (target: 4.5 or less for
+both).  The figures are also written as JSON to
+build/e2e-run/wine-tftp-bench.json.
 """
 import json
 import os
@@ -21,14 +25,17 @@ import subprocess
 import time
 import urllib.request
 
-from upgrade_flow import (DEVICE_ADDRESS, PC_ADDRESS, SAMPLE_IMAGE, STAGED, SimDevice, Walk, device_options,
-                          image_bytes, log_dir)
+from recovery_flow import RecoveryWalk
+from upgrade_flow import (DEVICE_ADDRESS, PC_ADDRESS, RECOVERY, SAMPLE_IMAGE, STAGED, SimDevice, Walk,
+                          device_options, image_bytes, log_dir)
 
 RUNS = int(os.environ.get("QVR_BENCH_RUNS", "5"))
 HPA_PORT = 1069
 HPA_NAME = "qvrbench.bi1"
 TARGET_RATIO = 4.5
 TRANSFER_BOUND_S = 600
+SERIAL = "AB12CD"
+SERVERS = ("wine", "recovery", "tftpd-hpa")
 
 
 def say(line):
@@ -61,6 +68,24 @@ def wine_run(driver, run_program, device, number):
     return tftp
 
 
+def recovery_run(driver, run_program, device, number):
+    program = run_program(RECOVERY)
+    walk = RecoveryWalk(driver, program, "QVR7x7g", "7.5.6a")
+    walk.open_recovery_dialog()
+    walk.enter_serial(SERIAL)
+    assert walk.discovery()[0] == "confirm"
+    walk.confirm()
+    tftp = device.wait_event("tftp", number, timeout=TRANSFER_BOUND_S)[number - 1]
+    walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
+    walk.cancel_update_wait()
+    outcome = walk.wait_outcome()
+    assert outcome == ("error", "Upgrade Failed: User Abort"), outcome
+    assert program.wait_exit() == 0
+    program.kill()
+    assert tftp["arrived_to"]["unicast"] == 0, "recovery data must come to the group"
+    return tftp
+
+
 def hpa_run(device, number):
     url = f"http://{DEVICE_ADDRESS}/admin/upgrade?tftp://{PC_ADDRESS}:{HPA_PORT}/{HPA_NAME}"
     with urllib.request.urlopen(url, timeout=10) as answer:
@@ -71,17 +96,23 @@ def hpa_run(device, number):
 def test_bench_wine_tftp(driver, run_program, device_ns, request):
     size = len(image_bytes(SAMPLE_IMAGE))
     device = SimDevice(device_ns, "bench", device_options([SAMPLE_IMAGE], "--install-delay", "0",
+                                                         "--recovery", "--serial-number", SERIAL,
                                                          password=None))
     hpa = start_tftpd_hpa(os.path.join(os.environ.get("QVR_E2E_RUN_DIR", "/tmp"), "tftpboot"))
-    figures = {"wine": [], "tftpd-hpa": []}
+    figures = {who: [] for who in SERVERS}
     try:
         time.sleep(0.2)
         assert hpa.poll() is None, "in.tftpd did not start"
         number = 0
         for run in range(1, RUNS + 1):
-            for who in ("wine", "tftpd-hpa"):
+            for who in SERVERS:
                 number += 1
-                tftp = wine_run(driver, run_program, device, number) if who == "wine" else hpa_run(device, number)
+                if who == "wine":
+                    tftp = wine_run(driver, run_program, device, number)
+                elif who == "recovery":
+                    tftp = recovery_run(driver, run_program, device, number)
+                else:
+                    tftp = hpa_run(device, number)
                 assert tftp["ok"] and tftp["bytes"] == size, tftp["error"]
                 figures[who].append(tftp["transfer_seconds"])
                 say(f"run {run} {who:9s} {tftp['transfer_seconds']:8.3f} s  "
@@ -94,11 +125,15 @@ def test_bench_wine_tftp(driver, run_program, device_ns, request):
         hpa.wait(timeout=10)
 
     wine = statistics.median(figures["wine"])
+    recovery = statistics.median(figures["recovery"])
     theirs = statistics.median(figures["tftpd-hpa"])
     ratio = wine / theirs
+    recovery_ratio = recovery / theirs
     say(f"{size} bytes, {RUNS} runs each, RRQ to last ACK on the device side")
-    say(f"median wine (staged-upgrader.exe) {wine:.3f} s, tftpd-hpa {theirs:.3f} s")
-    say(f"ratio wine/tftpd-hpa {ratio:.2f} (target <= {TARGET_RATIO})")
+    say(f"median wine (staged-upgrader.exe) {wine:.3f} s, wine recovery (recovery-upgrader.exe, multicast) "
+        f"{recovery:.3f} s, tftpd-hpa {theirs:.3f} s")
+    say(f"ratio wine/tftpd-hpa {ratio:.2f}, recovery/tftpd-hpa {recovery_ratio:.2f} (target <= {TARGET_RATIO})")
     with open(os.path.join(os.environ.get("QVR_E2E_RUN_DIR", "."), "wine-tftp-bench.json"), "w") as f:
-        json.dump({"bytes": size, "runs": figures, "median_wine": wine, "median_tftpd_hpa": theirs,
-                   "ratio": ratio, "target": TARGET_RATIO}, f, indent=1)
+        json.dump({"bytes": size, "runs": figures, "median_wine": wine, "median_recovery": recovery,
+                   "median_tftpd_hpa": theirs, "ratio": ratio, "recovery_ratio": recovery_ratio,
+                   "target": TARGET_RATIO}, f, indent=1)

@@ -25,6 +25,13 @@ the kernel routes as usual while Wine finds the main table empty and reads
 /etc/hosts: the tests then choose the addresses, their number and their
 order.
 
+A second link on request (``add_second_link``): another veth pair,
+``qvr-pc2`` 10.78.0.1/24 to ``qvr-dev2`` 10.78.0.2/24, for a PC with two
+interfaces.  Wine binds a UDP socket that asks for one address to that
+address's whole interface and sends from the route's source address, so a
+second PC address that must be seen as the source of datagrams needs an
+interface of its own.
+
 Usage as a program (inside the namespaces only):
     netns.py setup <run_dir>     build everything above
     netns.py teardown            stop the device side and remove it
@@ -42,6 +49,10 @@ HOST_NAME = "qvr-e2e-pc"
 PC_ADDRESS = "10.77.0.1"
 DEVICE_ADDRESS = "10.77.0.2"
 NET_PREFIX = 24
+SECOND_PC_IF = "qvr-pc2"
+SECOND_DEVICE_IF = "qvr-dev2"
+SECOND_PC_ADDRESS = "10.78.0.1"
+SECOND_DEVICE_ADDRESS = "10.78.0.2"
 ROUTE_TABLE = "77"
 MULTICAST_NET = "224.0.0.0/4"
 SUBNET = ipaddress.ip_network(f"{PC_ADDRESS}/{NET_PREFIX}", strict=False)
@@ -181,6 +192,27 @@ def set_pc_addresses(addresses, resolve=True):
     _ip("route", "replace", str(SUBNET), "dev", PC_IF, "src", addresses[0], "table", ROUTE_TABLE)
     _ip("route", "replace", MULTICAST_NET, "dev", PC_IF, "table", ROUTE_TABLE)
     write_hosts(addresses, resolve=resolve)
+
+
+def add_second_link():
+    """A second veth pair between the PC side and the device side, with its
+    own subnet; the host name then resolves to both PC addresses, the first
+    link's first."""
+    second_net = ipaddress.ip_network(f"{SECOND_PC_ADDRESS}/{NET_PREFIX}", strict=False)
+    _ip("link", "add", SECOND_PC_IF, "type", "veth", "peer", "name", SECOND_DEVICE_IF, "netns", DEVICE_NS)
+    _ip("addr", "add", f"{SECOND_PC_ADDRESS}/{NET_PREFIX}", "dev", SECOND_PC_IF, "noprefixroute")
+    _ip("link", "set", SECOND_PC_IF, "up")
+    _ip("route", "add", str(second_net), "dev", SECOND_PC_IF, "src", SECOND_PC_ADDRESS, "table", ROUTE_TABLE)
+    _dev_ip("addr", "add", f"{SECOND_DEVICE_ADDRESS}/{NET_PREFIX}", "dev", SECOND_DEVICE_IF)
+    _dev_ip("link", "set", SECOND_DEVICE_IF, "up")
+    write_hosts([PC_ADDRESS, SECOND_PC_ADDRESS])
+
+
+def remove_second_link():
+    """Undoes add_second_link (deleting one end of a veth pair deletes both
+    and their routes)."""
+    _ip("link", "del", SECOND_PC_IF, check=False)
+    write_hosts([PC_ADDRESS])
 
 
 def reset_pc_addresses():

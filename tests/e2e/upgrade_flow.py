@@ -80,16 +80,16 @@ def image_bytes(path):
 
 
 class SimDevice:
-    """The simulated device in the device namespace, on port 80."""
+    """The simulated device in the device namespace, on port 80 of `address`."""
 
-    def __init__(self, device_ns, name, options):
+    def __init__(self, device_ns, name, options, address=DEVICE_ADDRESS):
         self.log_path = os.path.join(log_dir(), f"{re.sub(r'[^A-Za-z0-9._-]+', '_', name)}-device.log")
         if os.path.exists(self.log_path):
             os.remove(self.log_path)
         self.err_path = self.log_path[:-4] + ".err"
         self._err = open(self.err_path, "wb")
         self.proc = device_ns.popen(
-            ["/usr/bin/python3", DEVICE_SCRIPT, "--address", DEVICE_ADDRESS, "--port", "80",
+            ["/usr/bin/python3", DEVICE_SCRIPT, "--address", address, "--port", "80",
              "--log", self.log_path, *options],
             stdout=subprocess.PIPE, stderr=self._err, text=True)
         line = self._read_first_line()

@@ -33,8 +33,9 @@ upgrade.UpgradeHandler (the same fetch, byte check, install and log events as
 an upgrade command over HTTP), with the TFTP client joined to the group: in
 recovery the PC's server sends its OACK and DATA to the group, on the port
 the client asked from.  A PC repeats its message until it has a reply; a
-repeat of a command already accepted (same sender address, port and name) is
-answered again but fetches nothing.
+repeat of a command accepted less than 15 s before (same sender address,
+port and name; a PC gives up after 5 sends in about 12.5 s) is answered
+again but fetches nothing.
 
 Switches: --recovery-answer-from N (discovers before the N-th for its serial
 number get no answer), --recovery-silent, --recovery-junk (a 60-byte and a
@@ -48,6 +49,7 @@ or junk, destination, length).
 """
 import socket
 import threading
+import time
 
 GROUP = "234.4.8.10"
 DEVICE_PORT = 4810
@@ -64,6 +66,7 @@ IP_MULTICAST_ALL = getattr(socket, "IP_MULTICAST_ALL", 49)
 TEXT_FIELD = 20
 RECEIVE_MAX = 65536
 POLL_S = 0.2
+REPEAT_WINDOW_S = 15.0
 
 
 def add_arguments(parser):
@@ -130,7 +133,7 @@ class Responder:
         self.upgrade = upgrade_handler
         self.mac = mac_bytes(args.mac_address)
         self.discovers = 0
-        self.accepted = set()  # (host, port, name) of the upgrade commands taken
+        self.accepted = {}  # (host, port, name) -> when that upgrade command was taken
         self.stopping = threading.Event()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -190,10 +193,11 @@ class Responder:
             return self._answer(data, sender, f"discover {self.discovers}")
         if message["type"] == RECOVERY_UPGRADE:
             command = (sender[0], message["port"], message["name"])
-            if command in self.accepted:
+            now = time.monotonic()
+            if command in self.accepted and now - self.accepted[command] < REPEAT_WINDOW_S:
                 verdict = "upgrade: repeat"
             elif self.upgrade.start(*command, group=GROUP):
-                self.accepted.add(command)
+                self.accepted[command] = now
                 verdict = "upgrade: fetching"
             else:
                 verdict = "upgrade: refused"
