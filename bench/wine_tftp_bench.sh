@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The shipped staged-upgrader under Wine against tftpd-hpa, both serving the
+# The shipped staged-upgrader and the shipped recovery-upgrader (in recovery
+# mode, to the multicast group) under Wine against tftpd-hpa, all serving the
 # sample image across the end-to-end namespaces' veth link to the simulated
 # device (see bench/README.md).  Needs root and the Windows build.
 #
