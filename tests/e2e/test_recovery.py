@@ -158,9 +158,11 @@ def test_reply_without_address_ends_quietly(driver, run_program, device_ns, requ
 
 def test_second_pc_address_chosen(driver, run_program, device_ns, request, second_link):
     # The device sits on the second link only: a discover sent through the
-    # first interface never reaches it.
+    # first interface never reaches it.  It replies to the group, which
+    # reaches the program only through a membership on the second interface.
     device = SimDevice(device_ns, request.node.name,
-                       recovery_options(SERIAL, [ODM_IMAGE], "--recovery-junk", "--install-delay", "0"),
+                       recovery_options(SERIAL, [ODM_IMAGE], "--recovery-junk", "--recovery-reply-to", "group",
+                                        "--install-delay", "0"),
                        address=netns.SECOND_DEVICE_ADDRESS)
     program = run_program(RECOVERY_ODM)
     walk = RecoveryWalk(driver, program, "ODM-Product", "1.2.3")
@@ -175,7 +177,9 @@ def test_second_pc_address_chosen(driver, run_program, device_ns, request, secon
     assert walk.wait_outcome() == ("error", USER_ABORT)
     assert program.wait_exit() == 0
     # The junk before each reply (60 and 160 bytes) was not taken for it.
-    assert [e["kind"] for e in device.events("recovery-sent")] == ["junk", "junk", "reply"] * 2
+    sent = device.events("recovery-sent")
+    assert [e["kind"] for e in sent] == ["junk", "junk", "reply"] * 2
+    assert {tuple(e["destination"]) for e in sent} == {(GROUP, PC_PORT)}
     check_messages(device, SERIAL, netns.SECOND_PC_ADDRESS, discovers=1)
 
 
