@@ -224,6 +224,7 @@ class Walk:
         upload_prefix = f"Uploading {self.upload_word(stage)}Firmware to QVR@{self.label} "
         updating = f"Updating {self.upload_word(stage)}Firmware to QVR@{self.label}"
         seen_waiting = seen_upload = None
+        pictured_upload = False
         deadline = time.monotonic() + bound_s
         while time.monotonic() < deadline:
             for w in d.list_windows():
@@ -232,13 +233,17 @@ class Walk:
                     seen_waiting = title
                     self.passing_screenshot(w["hwnd"], f"{WAITING_TITLE}-{stage}")
                     self.note(title, "the device has been told where to fetch")
-                elif title.startswith(upload_prefix) and seen_upload is None:
+                elif title.startswith(upload_prefix):
                     done, total = re.fullmatch(r".* (\d+)/(\d+) Bytes", title).groups()
                     if size is not None:
                         assert int(total) == size and int(done) <= size, title
-                    seen_upload = title
-                    self.passing_screenshot(w["hwnd"], f"Uploading {self.upload_word(stage)}Firmware")
-                    self.note(title, "upload under way")
+                    if seen_upload is None:
+                        seen_upload = title
+                        self.note(title, "upload under way")
+                    # Pictured once some bytes are through, so the bar shows it.
+                    if int(done) > 0 and not pictured_upload:
+                        pictured_upload = True
+                        self.passing_screenshot(w["hwnd"], f"Uploading {self.upload_word(stage)}Firmware")
                 elif title == updating:
                     d.screenshot(updating)
                     self.note(updating, "the device installs the image")

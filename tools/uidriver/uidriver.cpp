@@ -1006,22 +1006,33 @@ Answer run_command(const std::vector<std::string>& w, bool& quit)
             return fail;
         // Let the program handle what is queued (painting included), then take
         // pictures until two in a row agree, so the picture is not caught
-        // half drawn. Bounded to ten tries.
+        // half drawn. Bounded to ten tries. A window that is retitled, moved,
+        // hidden or closed meanwhile (an upload dialog retitled with every
+        // block, a waiting dialog closed as the upload starts) is pictured as
+        // it was last seen with the title and place it had when asked, not as
+        // whatever the screen shows there a second later.
         LRESULT ignored = 0;
         send_bounded(window, WM_NULL, 0, 0, ignored);
         RECT r{};
         if (!GetWindowRect(window, &r))
             return err("no rect");
-        std::vector<std::uint8_t> previous;
+        const std::wstring title = window_text_local(window);
+        auto unchanged = [&] {
+            RECT now{};
+            return IsWindowVisible(window) && GetWindowRect(window, &now) && EqualRect(&now, &r) &&
+                   window_text_local(window) == title;
+        };
         std::vector<std::uint8_t> rows;
         if (!capture_rect(r, rows))
             return err("capture failed");
+        std::vector<std::uint8_t> next;
         for (int i = 0; i < 10; ++i) {
             Sleep(100);
-            previous.swap(rows);
-            if (!capture_rect(r, rows))
-                return err("capture failed");
-            if (rows == previous)
+            if (!unchanged() || !capture_rect(r, next) || !unchanged())
+                break;
+            bool settled = next == rows;
+            rows.swap(next);
+            if (settled)
                 break;
         }
         if (!write_bmp(host_path(w[2]), r.right - r.left, r.bottom - r.top, rows))
