@@ -1,16 +1,14 @@
 """The dialog templates compiled into both programs, read back from the .exe
-files and compared with the layouts the dialogs are designed for: ids,
-control kinds and styles, texts, titles, fonts and geometry in dialog units.
+files of both architectures and compared with the layouts the dialogs are
+designed for: ids, control kinds and styles, texts, titles, fonts and
+geometry in dialog units.
 """
-import pathlib
-import shutil
 import struct
 import subprocess
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[3]
-BIN = ROOT / "build" / "win64" / "bin"
+from programs import ARCHS, built_program
 
 WS_POPUP=0x80000000; WS_CHILD=0x40000000; WS_VISIBLE=0x10000000; WS_CAPTION=0x00C00000
 WS_BORDER=0x00800000; WS_SYSMENU=0x00080000; WS_VSCROLL=0x00200000; WS_TABSTOP=0x00010000; WS_GROUP=0x00020000
@@ -164,27 +162,20 @@ def template_errors(exe, did, table):
     return errs
 
 
-needs_tools = pytest.mark.skipif(shutil.which("wrestool") is None, reason="wrestool (icoutils) missing")
-
-
-@needs_tools
+@pytest.mark.parametrize("arch", ARCHS)
 @pytest.mark.parametrize("exe,table", [("recovery-upgrader.exe", rec), ("staged-upgrader.exe", stg)])
-def test_every_template_matches_its_layout(exe, table):
-    path = BIN / exe
-    if not path.exists():
-        pytest.skip(f"{path} not built")
+def test_every_template_matches_its_layout(arch, exe, table):
+    path = built_program(arch, exe)
     failures = {did: errs for did in sorted(table) if (errs := template_errors(str(path), did, table))}
     assert failures == {}
 
 
-@needs_tools
+@pytest.mark.parametrize("arch", ARCHS)
 @pytest.mark.parametrize("exe,extra", [("recovery-upgrader.exe", 142), ("staged-upgrader.exe", 304)])
-def test_no_template_of_the_other_program(exe, extra):
+def test_no_template_of_the_other_program(arch, exe, extra):
     # The welcome and recovery dialogs exist only in the recovery-upgrader,
     # the transition confirm and phone address 305 only in the staged one.
-    path = BIN / exe
-    if not path.exists():
-        pytest.skip(f"{path} not built")
+    path = built_program(arch, exe)
     listing = subprocess.run(["wrestool", "-l", str(path)], capture_output=True, text=True, check=True).stdout
     others = {"recovery-upgrader.exe": (304, 305), "staged-upgrader.exe": (141, 142, 168)}[exe]
     assert f"--name={extra} " in listing
