@@ -50,6 +50,12 @@ void restart_retransmit_clock(RetransmitClock& clock, std::uint32_t now_ms) {
     clock.period_start_ms = now_ms;
 }
 
+bool clock_step_due(std::uint32_t& last_ms, std::uint32_t now_ms, unsigned step_ms) {
+    if (now_ms - last_ms < step_ms) return false;
+    last_ms = now_ms;
+    return true;
+}
+
 IdleOutcome count_idle_poll(RetransmitClock& clock, std::uint32_t now_ms, const TftpTiming& timing) {
     if (clock.polls < timing.polls_per_period) ++clock.polls;
     if (clock.polls < timing.polls_per_period) return IdleOutcome::keep_waiting;

@@ -100,6 +100,21 @@ enum class IdleOutcome { keep_waiting, retransmit, timed_out };
 // After progress (and when the OACK first goes out): a new period starts now.
 void restart_retransmit_clock(RetransmitClock& clock, std::uint32_t now_ms);
 
+// The loops read the clock after every datagram that does not move the
+// transfer on (and the listener after every datagram) and, at least this
+// often, do an idle poll's work without its wait: pump the dialog, count a
+// poll of the retransmission period, move the activity bar.  So however
+// fast datagrams arrive (a flood of strangers, or of stale ACKs from the
+// requester's own port), Cancel is answered and the retransmissions and the
+// time-out keep their time: a period still needs its polls and its
+// milliseconds, but a flood can stretch it to no more than about one poll
+// per step.
+inline constexpr unsigned tftp_clock_step_ms = 1;
+
+// True, and last_ms moved to now_ms, when at least step_ms have passed since
+// last_ms (right across the clock's wrap).
+bool clock_step_due(std::uint32_t& last_ms, std::uint32_t now_ms, unsigned step_ms);
+
 // Counts one idle poll taken at now_ms.  When the period is over it either
 // asks for a retransmission (and starts the next period) or, at the period
 // limit, reports the time-out.  So at most limit - 1 retransmissions happen

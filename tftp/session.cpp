@@ -109,6 +109,7 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
     RetransmitClock retransmit{};
     restart_retransmit_clock(retransmit, server.clock());
     RedrawThrottle redraw{};
+    std::uint32_t last_step = server.clock();
 
     for (;;) {
         std::uint32_t from_address = 0;
@@ -118,9 +119,6 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
             TftpPacket packet = parse_tftp_packet(std::span<const std::uint8_t>(session.packet, n));
             SessionAction action = classify_session_datagram(packet, from_address, from_port, session.peer_address,
                                                              session.peer_port, session.acknowledged_count);
-            if (action == SessionAction::stale_ack) continue;
-            if (action == SessionAction::stranger)
-                trace("Unknown source request in session: %x:%u", from_address, static_cast<unsigned>(from_port));
             if (action == SessionAction::expected_ack) {
                 std::uint32_t now = server.clock();
                 ++session.acknowledged_count;
@@ -138,13 +136,23 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
                       static_cast<int>(session.sent_length));
                 continue;
             }
-            // stranger or idle: an idle step without pumping
-        } else if (ui.pump_one_message(ui.context)) {
-            return TransferEnd::cancelled;
+            if (action == SessionAction::stranger)
+                trace("Unknown source request in session: %x:%u", from_address, static_cast<unsigned>(from_port));
+            // A stranger, noise from the requester or a stale ACK: dropped.
+            // More may be queued, so no wait; but once per clock step the
+            // idle poll's work is done all the same, or a flood would hold
+            // back Cancel, the retransmissions and the time-out.
+            if (!clock_step_due(last_step, server.clock(), tftp_clock_step_ms)) continue;
         }
 
-        // Idle step.
-        idle_wait(session.socket);
+        // An idle poll: one message of the dialog; when nothing came, a wait
+        // of up to 1 ms for the next datagram; the poll counted.
+        if (ui.pump_one_message(ui.context)) return TransferEnd::cancelled;
+        if (n < 0) {
+            idle_wait(session.socket);
+            last_step = server.clock();
+        }
+
         std::uint32_t now = server.clock();
         if (redraw_when_idle(redraw, now, timing.redraw_interval_ms)) draw_upload_progress(session, server);
         switch (count_idle_poll(retransmit, now, timing)) {
