@@ -3,7 +3,6 @@
 #include <memory>
 #include <new>
 #include <span>
-#include <thread>
 
 #include "common/deliverable.h"
 #include "platform/clock.h"
@@ -17,7 +16,7 @@ namespace qvr {
 namespace {
 
 struct Requester {
-    bool accepted;  // false: the user cancelled
+    bool accepted;  // false: not our request, or (waiting) the user cancelled
     std::uint32_t address;
     std::uint16_t port;
 };
@@ -29,12 +28,50 @@ void open_waiting_dialog(const TftpUi& ui, const char* text) {
     if (text != nullptr) ui.set_waiting_text(ui.context, text);
 }
 
+// One received datagram: our read request is accepted (its sender is
+// returned); anything else is dropped with its trace line.
+Requester examine_datagram(const TftpListener& listener, const TftpServer& server, int n,
+                           std::uint32_t from_address, std::uint16_t from_port) {
+    TftpPacket packet = parse_tftp_packet(std::span<const std::uint8_t>(listener.buffer, n));
+    // For the trace, a name without its NUL is shown as far as it was received.
+    std::string_view name = packet.file_name;
+    if (packet.opcode == TFTP_RRQ && !packet.well_formed)
+        name = std::string_view(reinterpret_cast<const char*>(listener.buffer) + 2, static_cast<std::size_t>(n) - 2);
+    if (is_staged_upgrader && packet.opcode == TFTP_RRQ)
+        trace("%s %.*s\n", server.file_name, static_cast<int>(name.size()), name.data());
+    switch (classify_listener_datagram(packet, server.file_name)) {
+        case ListenerAction::accept:
+            return Requester{true, from_address, from_port};
+        case ListenerAction::bad_name:
+            trace("+++ Bad TFTP RRQ filename %.*s\n", static_cast<int>(name.size()), name.data());
+            break;
+        case ListenerAction::wrq:
+            trace("TFTP Rx WRQ?\n");
+            break;
+        case ListenerAction::data:
+            trace("TFTP Rx Data?\n");
+            break;
+        case ListenerAction::ack:
+            trace("TFTP Rx ACK?\n");
+            break;
+        case ListenerAction::error:
+            trace("TFTP Rx Error?\n");
+            break;
+        case ListenerAction::ignore:
+            break;
+    }
+    return Requester{false, 0, 0};
+}
+
 // Receives until our read request comes.  Idle polls wait up to 1 ms on the
-// socket, move the activity bar and pump the waiting dialog; a received
-// datagram is handled at once and the next receive follows without waiting.
+// socket, move the activity bar and pump the waiting dialog.  A received
+// datagram is handled at once and the next receive follows without waiting,
+// but the bar and the pump still get their turn once per clock step, so a
+// flood of datagrams cannot hold back Cancel.  Not accepted: cancelled.
 Requester wait_for_request(TftpListener& listener, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     std::uint32_t activity = 0;
+    std::uint32_t last_step = server.clock();
     for (;;) {
         std::uint32_t from_address = 0;
         std::uint16_t from_port = 0;
@@ -42,45 +79,22 @@ Requester wait_for_request(TftpListener& listener, const TftpServer& server) {
         if (n < 0) {
             // Nothing, an error or an oversized datagram: all an idle poll.
             if (wait_readable(listener.socket, 1) < 0) sleep_ms(1);
-            activity = next_activity(activity);
-            ui.set_progress_position(ui.context, activity);
-            if (ui.pump_all_messages(ui.context)) return Requester{false, 0, 0};
-            continue;
+            last_step = server.clock();
+        } else {
+            Requester requester = examine_datagram(listener, server, n, from_address, from_port);
+            if (requester.accepted) return requester;
+            if (!clock_step_due(last_step, server.clock(), tftp_clock_step_ms)) continue;
         }
-        TftpPacket packet = parse_tftp_packet(std::span<const std::uint8_t>(listener.buffer, n));
-        // For the trace, a name without its NUL is shown as far as it was received.
-        std::string_view name = packet.file_name;
-        if (packet.opcode == TFTP_RRQ && !packet.well_formed)
-            name = std::string_view(reinterpret_cast<const char*>(listener.buffer) + 2, static_cast<std::size_t>(n) - 2);
-        if (is_staged_upgrader && packet.opcode == TFTP_RRQ)
-            trace("%s %.*s\n", server.file_name, static_cast<int>(name.size()), name.data());
-        switch (classify_listener_datagram(packet, server.file_name)) {
-            case ListenerAction::accept:
-                return Requester{true, from_address, from_port};
-            case ListenerAction::bad_name:
-                trace("+++ Bad TFTP RRQ filename %.*s\n", static_cast<int>(name.size()), name.data());
-                break;
-            case ListenerAction::wrq:
-                trace("TFTP Rx WRQ?\n");
-                break;
-            case ListenerAction::data:
-                trace("TFTP Rx Data?\n");
-                break;
-            case ListenerAction::ack:
-                trace("TFTP Rx ACK?\n");
-                break;
-            case ListenerAction::error:
-                trace("TFTP Rx Error?\n");
-                break;
-            case ListenerAction::ignore:
-                break;
-        }
+        activity = next_activity(activity);
+        ui.set_progress_position(ui.context, activity);
+        if (ui.pump_all_messages(ui.context)) return Requester{false, 0, 0};
     }
 }
 
-void tftp_listener_thread(TftpListener* listener) {
-    TftpResult result = serve_tftp_requests(*listener, listener->server);
-    end_tftp_run(*listener, result);
+void tftp_listener_thread(void* argument) {
+    TftpListener& listener = *static_cast<TftpListener*>(argument);
+    TftpResult result = serve_tftp_requests(listener, listener.server);
+    end_tftp_run(listener, result);
 }
 
 }  // namespace
@@ -164,7 +178,7 @@ std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_
             end_run();
     }
     listener->server = server;
-    std::thread(tftp_listener_thread, listener).detach();
+    if (!server.start_thread(tftp_listener_thread, listener)) fatal_exit(MESSAGE_LISTENER_THREAD);
     return listener->port;
 }
 

@@ -1,6 +1,7 @@
 #include "tftp/server.h"
 
 #include "platform/clock.h"
+#include "platform/thread.h"
 
 namespace qvr {
 
@@ -10,6 +11,7 @@ TftpServer shipped_tftp_server() {
     server.timing = shipped_tftp_timing();
     server.clock = millisecond_clock;
     server.sleep = sleep_ms;
+    server.start_thread = start_detached_thread;
     return server;
 }
 

@@ -75,6 +75,9 @@ struct TftpServer {
     // transfer's idle polls wait on the socket and read clock() too.
     std::uint32_t (*clock)();
     void (*sleep)(unsigned milliseconds);
+    // Starts the listener thread (false: it could not be started); tests
+    // make it fail.
+    bool (*start_thread)(void (*procedure)(void*), void* argument);
     // For tools only: go straight from the last ACK to the success dialog,
     // without the update wait and the status request.
     bool skip_completion;

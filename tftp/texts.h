@@ -21,6 +21,7 @@ inline constexpr const char MESSAGE_USER_ABORT[] = "Upgrade Failed: User Abort";
 inline constexpr const char MESSAGE_LISTENER_MALLOC[] = "Upgrade Failed: Can't malloc for TFTP listener";
 inline constexpr const char MESSAGE_LISTENER_SOCKET[] = "Upgrade Failed: Can't create TFTP listener socket";
 inline constexpr const char MESSAGE_LISTENER_BIND[] = "Upgrade Failed: Can't bind TFTP listener socket";
+inline constexpr const char MESSAGE_LISTENER_THREAD[] = "Upgrade Failed: Can't start the TFTP listener thread";
 inline constexpr const char MESSAGE_SESSION_MALLOC[] = "Upgrade Failed: Can't malloc for TFTP session";
 inline constexpr const char MESSAGE_TFTP_TIME_OUT[] = "Upgrade Failed: TFTP time out";
 inline constexpr const char MESSAGE_UPLOAD_INCOMPLETE[] = "Upgrade Failed: Firmware Upload Incomplete";

@@ -43,7 +43,7 @@ TEST(TftpListener, PortSearchFrom69) {
     }
 }
 
-TEST(TftpListenerDeathTest, NoFreePortEndsTheRun) {
+TEST(TftpListenerDeathTest, StartFailuresEndTheRunWithTheirReport) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -53,6 +53,14 @@ TEST(TftpListenerDeathTest, NoFreePortEndsTheRun) {
             start_tftp_listener(run.server, test_address(), nullptr);
         },
         testing::ExitedWithCode(0), "Upgrade Failed: Can't bind TFTP listener socket");
+    // Regression: a thread that could not start ended the process abnormally, unreported.
+    EXPECT_EXIT(
+        {
+            ServerRun run(100);
+            run.server.start_thread = [](void (*)(void*), void*) { return false; };
+            start_tftp_listener(run.server, test_address(), nullptr);
+        },
+        testing::ExitedWithCode(0), "Upgrade Failed: Can't start the TFTP listener thread");
 }
 
 // Nothing but our request is answered; that is served to whoever sent it.
