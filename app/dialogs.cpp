@@ -4,10 +4,11 @@
 
 #include "app/address_parser.h"
 #include "app/process_state.h"
-#include "common/random.h"
+#include "platform/report.h"
 #include "platform/socket.h"
 #include "platform/trace.h"
 #include "resources/resource_ids.h"
+#include "tftp/file_name.h"
 
 namespace qvr {
 
@@ -55,12 +56,8 @@ void format_dotted(char (&text)[16], std::uint32_t address) {
 }  // namespace
 
 void draw_tftp_file_name(int stage) {
-    unsigned number = next_random() & 0xFFFFu;
-    if (is_recovery_upgrader)
-        std::snprintf(process_state.tftp_file_name, sizeof process_state.tftp_file_name, "/qvr%x.bi1", number);
-    else
-        std::snprintf(process_state.tftp_file_name, sizeof process_state.tftp_file_name, "/qvr%x.bi%d", number,
-                      stage);
+    make_tftp_file_name(process_state.tftp_file_name, sizeof process_state.tftp_file_name,
+                        is_recovery_upgrader ? TftpNameKind::upgrade : TftpNameKind::staged, stage);
 }
 
 void centre_on_screen(HWND window) {
@@ -102,8 +99,12 @@ std::uint32_t selected_local_address(HWND dialog, int list_id, std::uint32_t fal
 }
 
 INT_PTR show_modal_dialog(int template_id, DLGPROC procedure) {
-    return ::DialogBoxParamA(static_cast<HINSTANCE>(process_state.instance), MAKEINTRESOURCEA(template_id),
-                             nullptr, procedure, 0);
+    INT_PTR result = ::DialogBoxParamA(static_cast<HINSTANCE>(process_state.instance),
+                                       MAKEINTRESOURCEA(template_id), nullptr, procedure, 0);
+    // -1: the dialog could not be created, which must not pass for a Cancel
+    // that ends the run without a word.
+    if (result == -1) fatal_exit("Upgrade Failed: Can't open a dialog");
+    return result;
 }
 
 // The choice between an ordinary upgrade and the recovery of a corrupted

@@ -29,7 +29,8 @@ void fill_local_address_list(HWND dialog, int list_id);
 std::uint32_t selected_local_address(HWND dialog, int list_id, std::uint32_t fallback);
 
 // Shows a modal dialog from the program's templates with no owner; returns
-// its end value (1 positive, 0 negative).
+// its end value (1 positive, 0 negative).  A dialog that cannot be created
+// ends the run with a report.
 INT_PTR show_modal_dialog(int template_id, DLGPROC procedure);
 
 INT_PTR CALLBACK welcome_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
@@ -37,8 +38,9 @@ INT_PTR CALLBACK notice_dialog_procedure(HWND dialog, UINT message, WPARAM wpara
 INT_PTR CALLBACK address_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK confirm_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 
-// A new TFTP file name for the given stage: "/qvr%x.bi1" in the
-// recovery-upgrader, "/qvr%x.bi%d" with the stage in the staged-upgrader.
+// A new TFTP file name for the given stage into the process state
+// (make_tftp_file_name): "/qvr%x.bi1" in the recovery-upgrader's upgrade
+// mode, "/qvr%x.bi%d" with the stage in the staged-upgrader.
 void draw_tftp_file_name(int stage);
 
 }  // namespace qvr

@@ -94,12 +94,14 @@ WebRequest device_request(std::uint32_t pc_address, std::uint32_t device_address
 
 int run_web_request(WebRequest request) {
     HINSTANCE instance = static_cast<HINSTANCE>(request.instance);
-    int retry_allowance = 0;
+    ChallengeRetry retry{};
     int passes = 0;
     int position = 0;
     for (;;) {
         HWND dialog = ::CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_CONNECTING), nullptr,
                                            connecting_dialog_procedure, 0);
+        // Without its dialog the request could not be cancelled.
+        if (dialog == nullptr) fatal_exit("Upgrade Failed: Can't open the connecting dialog");
         ::ShowWindow(dialog, SW_SHOWNORMAL);
         WebRequest attempt = request;  // lives in this frame until the worker has ended
         HANDLE worker = ::CreateThread(nullptr, 0, web_request_thread, &attempt, 0, nullptr);
@@ -128,17 +130,15 @@ int run_web_request(WebRequest request) {
         int result = static_cast<int>(static_cast<std::int32_t>(exit_code));
         if (result >= 0) return result;
 
-        // A Digest challenge.  With stored credentials and a nonce they have
-        // not been tried against (nc is 0 only after a new nonce), repeat
-        // once without asking; otherwise ask for the password.
-        if (process_state.digest.password[0] != '\0' && process_state.digest.nc == 0 && retry_allowance == 0) {
-            retry_allowance = 1;
-            continue;
-        }
-        if (::DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PASSWORD), nullptr, password_dialog_procedure, 0) ==
-            0)
+        // A Digest challenge, now in the Digest state.
+        if (step_after_challenge(process_state.digest, retry) == ChallengeStep::repeat) continue;
+        INT_PTR answer =
+            ::DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PASSWORD), nullptr, password_dialog_procedure, 0);
+        // -1: the dialog could not be created.  Taken as OK, the request
+        // would be repeated for ever with no window to stop it.
+        if (answer == -1) fatal_exit("Upgrade Failed: Can't open the password dialog");
+        if (step_after_password_dialog(answer != 0, retry) == ChallengeStep::give_up)
             fatal_exit("Upgrade Failed: User Abort");
-        retry_allowance = 0;
     }
 }
 

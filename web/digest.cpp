@@ -178,4 +178,18 @@ std::size_t compose_authorization(DigestState& state, std::string_view target, c
     return line.length;
 }
 
+ChallengeStep step_after_challenge(const DigestState& state, ChallengeRetry& retry) {
+    if (state.password[0] != '\0' && state.nc == 0 && retry.automatic_repeats == 0) {
+        retry.automatic_repeats = 1;
+        return ChallengeStep::repeat;
+    }
+    return ChallengeStep::ask_password;
+}
+
+ChallengeStep step_after_password_dialog(bool entered, ChallengeRetry& retry) {
+    if (!entered) return ChallengeStep::give_up;
+    retry.automatic_repeats = 0;
+    return ChallengeStep::repeat;
+}
+
 }  // namespace qvr

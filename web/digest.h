@@ -96,4 +96,35 @@ bool parse_digest_challenge(DigestState& state, std::string_view text);
 // line is under 1000 characters.
 std::size_t compose_authorization(DigestState& state, std::string_view target, char* out, std::size_t capacity);
 
+// ---- After a challenge ----------------------------------------------------
+// What the request worker does when an attempt drew a 401 challenge (now in
+// the state): repeat the request once without asking, ask for the password,
+// or give up.
+
+enum class ChallengeStep {
+    repeat,        // send the request again with the stored credentials
+    ask_password,  // show the password dialog
+    give_up,       // the user cancelled the password dialog: "User Abort"
+};
+
+// Kept by the caller for one request (zero at its start): the repeats made
+// without asking since the password was last entered, 0 or 1.
+struct ChallengeRetry {
+    unsigned automatic_repeats;
+};
+
+// After a challenge.  nc is 0 only when the challenge brought a nonce the
+// stored credentials have not been tried against (each authenticated request
+// counts it up first): with a password stored, such a challenge is repeated
+// once without asking, which is how a device that makes a new nonce for
+// every challenge, or lets an old one go stale, is answered.  A challenge
+// that repeats the nonce after an authenticated request means the
+// credentials were refused: the dialog again.  So is a second new nonce in a
+// row, and any challenge while the password is empty.
+ChallengeStep step_after_challenge(const DigestState& state, ChallengeRetry& retry);
+
+// After the password dialog: OK (entered) repeats the request and allows one
+// automatic repeat again; Cancel gives up.
+ChallengeStep step_after_password_dialog(bool entered, ChallengeRetry& retry);
+
 }  // namespace qvr

@@ -6,9 +6,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/random.h"
 #include "common/text.h"
+#include "web/http_exchange.h"
 #include "web/web_vectors.h"
 
 namespace qvr {
@@ -104,6 +106,52 @@ TEST(Digest, OverlongValuesAreCutInsideTheirFields) {
     EXPECT_EQ(std::strlen(state.uri), 127u);
     EXPECT_EQ(n, std::strlen(line));
     EXPECT_LT(n, 1000u);
+}
+
+// The request worker's choices after each 401, against a device played here
+// that takes an Authorization line only with the password "right" and its
+// current nonce, and otherwise challenges with that nonce again (fixed) or
+// with a new one every time (fresh).  `typed`: the password dialog's
+// answers in turn (nullptr: Cancel).  The letters: R a request, D the
+// dialog; then "ok" for the page, "X" for giving up.
+std::string dialogue(bool fresh, std::vector<const char*> typed, DigestState state = {}) {
+    ChallengeRetry retry{};
+    std::string seen;
+    int current = 1;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        char request[2048];
+        if (compose_http_request(state, "/admin/advanced", request, sizeof request) == 0) return seen + " too long";
+        seen += "R";
+        const std::string nonce = "n" + std::to_string(current);
+        if (std::strstr(request, "Authorization: Digest") && std::string(state.password) == "right" &&
+            state.nonce == nonce)
+            return seen + " ok";
+        if (fresh && attempt > 0) ++current;
+        const std::string challenge = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"QVR\", nonce=\"n" +
+                                      std::to_string(current) + "\", qop=\"auth\"\r\n\r\n";
+        if (!is_digest_challenge(challenge, state)) return seen + " no challenge";
+        if (step_after_challenge(state, retry) == ChallengeStep::repeat) continue;
+        seen += "D";
+        if (typed.empty()) return seen + " no answer";
+        const char* answer = typed.front();
+        typed.erase(typed.begin());
+        if (answer != nullptr) copy_text(state.password, answer);
+        if (step_after_password_dialog(answer != nullptr, retry) == ChallengeStep::give_up) return seen + " X";
+    }
+    return seen + " no end";
+}
+
+TEST(DigestChallengeSteps, RepeatOnceForANewNonceOtherwiseAskOrGiveUp) {
+    EXPECT_EQ(dialogue(false, {"right"}), "RDR ok");
+    EXPECT_EQ(dialogue(false, {"wrong", "right"}), "RDRDR ok") << "a refusal with the same nonce: no automatic repeat";
+    EXPECT_EQ(dialogue(true, {"wrong", "right"}), "RDRRDR ok") << "a new nonce each time: exactly one repeat";
+    EXPECT_EQ(dialogue(false, {"", "right"}), "RDRDR ok") << "an empty password sends nothing to repeat";
+    EXPECT_EQ(dialogue(false, {nullptr}), "RD X");
+    EXPECT_EQ(dialogue(true, {"wrong", nullptr}), "RDRRD X");
+    // Right credentials whose nonce has gone stale (a later request of the
+    // run): the new nonce is answered without asking.
+    DigestState stale{3, "n0", "n0", "c", "admin", "right", "QVR", "auth", "", "", ""};
+    EXPECT_EQ(dialogue(false, {}, stale), "RR ok");
 }
 
 }  // namespace
