@@ -50,7 +50,7 @@ TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server)
 // failure is reported here and ends the run.
 std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group);
 
-// The programs' own form (tftp_win32.cpp): serves the process state's images
+// The programs' own form (app/tftp_win32.cpp): serves the process state's images
 // with the dialogs.
 #if defined(QVR_RECOVERY_UPGRADER)
 std::uint16_t start_tftp_listener(std::uint32_t local_address, const char* group);

@@ -10,8 +10,8 @@
 #include "app/dialogs.h"
 #include "app/process_state.h"
 #include "platform/report.h"
-#include "resources/resource_ids.h"
 #include "common/text.h"
+#include "resources/resource_ids.h"
 #include "tftp/listener.h"
 #include "tftp/status_request.h"
 #include "tftp/texts.h"
@@ -71,7 +71,11 @@ void open_dialog(void*, TftpDialog which) {
     int template_id = which == TFTP_WAITING_DIALOG ? IDD_WAITING : IDD_UPLOAD;
     open_tftp_dialog =
         ::CreateDialogParamA(instance(), MAKEINTRESOURCEA(template_id), nullptr, abort_dialog_procedure, 0);
-    if (open_tftp_dialog != nullptr) ::ShowWindow(open_tftp_dialog, SW_SHOWNORMAL);
+    // Without the dialog the wait could not be cancelled, nor the upload seen.
+    if (open_tftp_dialog == nullptr)
+        fatal_exit(which == TFTP_WAITING_DIALOG ? "Upgrade Failed: Can't open the waiting dialog"
+                                                : "Upgrade Failed: Can't open the upload dialog");
+    ::ShowWindow(open_tftp_dialog, SW_SHOWNORMAL);
 }
 
 void close_dialog(void*) {
