@@ -55,14 +55,21 @@ every ACK the client means to send, retransmissions included, from 1:
 - stop_after_block N: blocks up to N are acknowledged (0: only the OACK),
   then nothing more;
 - ignore_oack N: the OACK is ignored until the client's own retransmission
-  wait has run out N times, each time followed by the RRQ again.
-After error_at_block or stop_after_block the client keeps its socket open
-and counts what the server still sends, until it has been quiet for
-`linger_quiet` seconds (at most `linger_limit`): that is how a test sees
-the server retransmit and give up.
+  wait has run out N times, each time followed by the RRQ again;
+- flood_after_block N: like stop_after_block, but instead of falling silent
+  the client floods the server, as fast as it can, with stale ACKs of block
+  N from its own port (flood_kind "stale": a confused or spoofing sender)
+  or with ACKs of block N + 1 from a second port (flood_kind "strangers").
+After error_at_block, stop_after_block or flood_after_block the client keeps
+its socket open and counts what the server still sends, until it has been
+quiet for `linger_quiet` seconds (at most `linger_limit`): that is how a
+test sees the server retransmit and give up.  A flood also notes when it
+started and ended (wall clock) and when each repeat came.
 """
+import ctypes
 import dataclasses
 import socket
+import threading
 import time
 
 OP_RRQ, OP_WRQ, OP_DATA, OP_ACK, OP_ERROR, OP_OACK = 1, 2, 3, 4, 5, 6
@@ -96,6 +103,8 @@ class Faults:
     error_at_block: int | None = None
     stop_after_block: int | None = None
     ignore_oack: int = 0
+    flood_after_block: int | None = None
+    flood_kind: str = "stale"  # or "strangers"
 
     def active(self):
         """The switches that differ from their default, by name."""
@@ -142,7 +151,7 @@ class Fetch:
     the record says complete)."""
 
     def __init__(self, bind_address, server, name, settings=None, faults=None, clock=time.monotonic,
-                 group=None):
+                 group=None, announce=None):
         self.bind_address = bind_address
         self.group = group
         self.server = (server[0], int(server[1]))
@@ -150,6 +159,7 @@ class Fetch:
         self.settings = settings or Settings()
         self.faults = faults or Faults()
         self.clock = clock
+        self.announce = announce     # announce(**event): called when a flood starts
         self.data = bytearray()
         self.tid = None
         self.last_packet = None      # what a retransmission repeats
@@ -162,7 +172,7 @@ class Fetch:
             "duplicates_received": 0, "oack": None, "unsolicited_oack": False, "oacks_ignored": 0,
             "own_retransmissions": 0, "server_port": None, "unknown_tid": 0, "ignored": 0,
             "notes": [], "faults": self.faults.active(), "transfer_seconds": None,
-            "server_error": None, "after_end": None,
+            "server_error": None, "after_end": None, "flood": None,
             # How long the server took to answer each ACK with the next
             # packet: where a slow transfer loses its time.
             "answer_ms": {"max": 0.0, "over_2": 0, "over_10": 0, "total_over_2": 0.0},
@@ -278,7 +288,7 @@ class Fetch:
                 self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
                                      socket.inet_aton(self.group) + interface)
                 self.sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
-            if f.acks_from_other_port:
+            if f.acks_from_other_port or f.flood_after_block is not None:
                 self.other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
                 self.other.bind((self.bind_address, 0))
             self._transfer()
@@ -418,6 +428,10 @@ class Fetch:
                     r["error"] = f"sent ERROR on block {expected} (fault)"
                     self._linger(packet)
                     return
+                if f.flood_after_block is not None and expected > f.flood_after_block:
+                    r["error"] = f"flooded the server after block {f.flood_after_block} (fault)"
+                    self._flood(packet)
+                    return
                 if f.stop_after_block is not None and expected > f.stop_after_block:
                     r["error"] = f"stopped acknowledging after block {f.stop_after_block} (fault)"
                     self._linger(packet)
@@ -499,6 +513,113 @@ class Fetch:
             else:
                 seen["other"] += 1
         self.record["after_end"] = seen
+
+
+    def _flood(self, last):
+        """flood_after_block: `last` is the block not acknowledged.  Two
+        threads pour the flood's datagram out in bursts while this one counts
+        what comes back, until the server has been quiet for linger_quiet
+        seconds (at most linger_limit).  Two, because one is not always
+        faster than a native server's receive loop, and a flood the server
+        keeps up with leaves it idle moments that hide what a real flood
+        does."""
+        s, f = self.settings, self.faults
+        block = int.from_bytes(last[2:4], "big")
+        if f.flood_kind == "strangers":
+            sender, packet = self.other, ack_packet(block)
+        else:
+            sender, packet = self.sock, ack_packet(block - 1)
+        seen = {"packets": 0, "repeats": 0, "other": 0, "errors": 0}
+        flood = {"kind": f.flood_kind, "block": block, "sent": 0, "started": time.time(), "ended": None,
+                 "repeat_s": []}
+        if self.announce is not None:
+            self.announce(event="flood", kind=f.flood_kind, block=block)
+        stop = threading.Event()
+        sent = [0, 0]
+
+        def pour(i):
+            burst = burst_sender(sender, packet, self.tid)
+            while not stop.is_set():
+                sent[i] += burst()
+        pourers = [threading.Thread(target=pour, args=(i,), daemon=True) for i in range(len(sent))]
+        for t in pourers:
+            t.start()
+        start = heard = self.clock()
+        try:
+            while self.clock() - heard < s.linger_quiet and self.clock() - start < s.linger_limit:
+                got = self._receive(min(heard + s.linger_quiet, start + s.linger_limit))
+                if got is None or got[1] != self.tid:
+                    continue
+                heard = self.clock()
+                seen["packets"] += 1
+                if got[0] == last:
+                    seen["repeats"] += 1
+                    flood["repeat_s"].append(round(heard - start, 4))
+                elif got[0][:2] == OP_ERROR.to_bytes(2, "big"):
+                    seen["errors"] += 1
+                else:
+                    seen["other"] += 1
+        finally:
+            stop.set()
+            for t in pourers:
+                t.join(timeout=5)
+        flood["sent"] = sum(sent)
+        flood["ended"] = time.time()
+        self.record["after_end"] = seen
+        self.record["flood"] = flood
+
+
+class _IoVec(ctypes.Structure):
+    _fields_ = [("base", ctypes.c_void_p), ("length", ctypes.c_size_t)]
+
+
+class _MsgHdr(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_void_p), ("namelen", ctypes.c_uint32), ("iov", ctypes.POINTER(_IoVec)),
+                ("iovlen", ctypes.c_size_t), ("control", ctypes.c_void_p), ("controllen", ctypes.c_size_t),
+                ("flags", ctypes.c_int)]
+
+
+class _MMsgHdr(ctypes.Structure):
+    _fields_ = [("hdr", _MsgHdr), ("len", ctypes.c_uint)]
+
+
+def burst_sender(sock, packet, destination, count=64):
+    """A function that sends `packet` to `destination` up to `count` times
+    and returns how many went.  One sendmmsg call where the C library has it:
+    a Python loop of sendto is slower than a native server's receive loop,
+    which would then find its socket empty between datagrams and never feel
+    the flood.  Otherwise that loop."""
+    try:
+        sendmmsg = ctypes.CDLL(None, use_errno=True).sendmmsg
+    except (AttributeError, OSError):
+        sendmmsg = None
+
+    def loop():
+        sent = 0
+        for _ in range(count):
+            try:
+                sock.sendto(packet, destination)
+                sent += 1
+            except OSError:
+                pass  # a full send buffer, or an ICMP error for an earlier datagram
+        return sent
+
+    if sendmmsg is None or sock.family != socket.AF_INET:
+        return loop
+    address = (ctypes.c_uint16(socket.AF_INET).value.to_bytes(2, "little") + destination[1].to_bytes(2, "big")
+               + socket.inet_aton(destination[0]) + bytes(8))
+    keep = [ctypes.create_string_buffer(address, 16), ctypes.create_string_buffer(packet, len(packet))]
+    iov = _IoVec(ctypes.cast(keep[1], ctypes.c_void_p), len(packet))
+    messages = (_MMsgHdr * count)()
+    for m in messages:
+        m.hdr = _MsgHdr(ctypes.cast(keep[0], ctypes.c_void_p), 16, ctypes.pointer(iov), 1, None, 0, 0)
+    fd = sock.fileno()
+
+    def burst():
+        keep  # the buffers live as long as this function
+        sent = sendmmsg(fd, messages, count, 0)
+        return max(sent, 0)
+    return burst
 
 
 def image_version(data):

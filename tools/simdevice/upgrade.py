@@ -94,6 +94,11 @@ def add_arguments(parser):
     faults.add_argument("--ignore-oack", type=int, default=0, metavar="N",
                         help="ignore the OACK through N of the client's own waits, sending the RRQ "
                              "again after each")
+    faults.add_argument("--flood-after-block", type=int, default=None, metavar="N",
+                        help="acknowledge blocks up to N, then flood the server until it falls quiet")
+    faults.add_argument("--flood-kind", choices=["stale", "strangers"], default="stale",
+                        help="stale: ACKs of block N from the device's own port; strangers: ACKs of "
+                             "block N + 1 from another port (default %(default)s)")
 
 
 def client_settings(args):
@@ -106,7 +111,8 @@ def client_faults(args):
     return tftp_client.Faults(drop_first_acks=args.drop_first_acks, drop_every_ack=args.drop_every_ack,
                               duplicate_acks=args.duplicate_acks, acks_from_other_port=args.acks_from_other_port,
                               error_at_block=args.error_at_block, stop_after_block=args.stop_after_block,
-                              ignore_oack=args.ignore_oack)
+                              ignore_oack=args.ignore_oack, flood_after_block=args.flood_after_block,
+                              flood_kind=args.flood_kind)
 
 
 def compare(received, expected):
@@ -172,7 +178,8 @@ class UpgradeHandler:
 
     def _fetch_and_install(self, number, host, port, name, group):
         fetch = tftp_client.Fetch(self._bind_address(), (host, port), name,
-                                  client_settings(self.args), client_faults(self.args), group=group)
+                                  client_settings(self.args), client_faults(self.args), group=group,
+                                  announce=lambda **event: self.log(number=number, **event))
         record = fetch.run()
         data = bytes(fetch.data)
         error = record["error"]

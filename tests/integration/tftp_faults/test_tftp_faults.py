@@ -10,6 +10,10 @@ tftp_serve is built with the recovery-upgrader's constants: a retransmission
 period of 100 polls, 300 periods without progress before the time-out, so
 299 retransmissions of the unacknowledged packet.
 """
+import re
+import signal
+import time
+
 import pytest
 
 from fault_harness import NAME, SAMPLE, SERVE, Device, Server, cut_image
@@ -191,3 +195,70 @@ def test_oack_never_acknowledged_is_repeated_until_the_time_out(time_out_runs):
     assert tftp["oacks_ignored"] == 1 + RETRANSMISSIONS_BEFORE_TIME_OUT
     assert tftp["blocks"] == 0
     assert tftp["rrq_sent"] > 1
+
+
+# ---------------------------------------------------------------------------
+# Floods at full speed (the device's flood_after_block fault: two threads of
+# sendmmsg bursts), of stale ACKs from the requester's own address and port
+# or of ACKs from another port.  The server must keep its clock: repeat its
+# block once per period, give up after its usual time-out, and take a Cancel
+# (SIGUSR1 to tftp_serve) posted meanwhile.  The figures are printed; the
+# checks are on counts and on order (the server ended while the flood still
+# ran), and the time bounds only stop a hang.
+
+TIME_OUT_S = 30  # 300 periods of at least 100 ms
+
+
+def flood_figures(tftp, ended_at):
+    flood = tftp["flood"]
+    times = flood["repeat_s"]
+    gaps = [b - a for a, b in zip(times, times[1:])] or [0]
+    return (f"{flood['kind']} flood: {flood['sent']} datagrams, {len(times)} repeats, period "
+            f"mean {1000 * sum(gaps) / len(gaps):.0f} ms max {1000 * max(gaps):.0f} ms, "
+            f"server ended {ended_at - flood['started']:.2f} s into the flood")
+
+
+def test_stale_ack_flood_keeps_retransmissions_and_time_out(tftp_pair, tmp_path):
+    server, device = tftp_pair(cut_image(tmp_path, 16 * 1024), "--flood-after-block", "3")
+    code, out, err = server.finish()
+    ended_at = time.time()
+    [tftp] = device.wait_event("tftp")
+    print("\n" + flood_figures(tftp, ended_at))
+    assert code == 0 and TIME_OUT_REPORT in err, err
+    assert tftp["after_end"] == {"packets": RETRANSMISSIONS_BEFORE_TIME_OUT,
+                                 "repeats": RETRANSMISSIONS_BEFORE_TIME_OUT, "other": 0, "errors": 0}
+    assert tftp["flood"]["ended"] > ended_at, "the flood stopped before the server gave up"
+    # Repeats every period (100 ms): at least one in each second of the flood.
+    times = [0] + tftp["flood"]["repeat_s"]
+    assert max(b - a for a, b in zip(times, times[1:])) < 1, "a second of the flood without a repeat"
+    assert ended_at - tftp["flood"]["started"] < 2 * TIME_OUT_S
+
+
+def cancel_during(server):
+    """Posts Cancel and waits for the server's end: (when it was posted, when
+    the server ended, the milliseconds tftp_serve took to see it)."""
+    posted_at = time.time()
+    server.proc.send_signal(signal.SIGUSR1)
+    code, out, err = server.finish()
+    ended_at = time.time()
+    assert code == 0 and "Upgrade Failed: User Abort" in err, err
+    taken = re.search(r"cancel taken (\d+) ms", err)
+    return posted_at, ended_at, int(taken.group(1))
+
+
+@pytest.mark.parametrize("kind", ["stale", "strangers"])
+def test_cancel_during_a_session_flood(tftp_pair, tmp_path, kind):
+    server, device = tftp_pair(cut_image(tmp_path, 16 * 1024), "--flood-after-block", "3", "--flood-kind", kind)
+    device.wait_event("flood")
+    time.sleep(0.5)  # well into the flood, past a few periods
+    posted_at, ended_at, taken_ms = cancel_during(server)
+    [tftp] = device.wait_event("tftp")
+    print(f"\n{flood_figures(tftp, ended_at)}; Cancel taken after {taken_ms} ms")
+    flood = tftp["flood"]
+    assert flood["ended"] > ended_at, "Cancel was taken only after the flood"
+    repeated_at = [flood["started"] + t for t in flood["repeat_s"]]
+    assert sum(t < posted_at for t in repeated_at) >= 3, "no retransmission during the flood"
+    # Taken before the period then running was over: at most that one repeat.
+    assert sum(t > posted_at for t in repeated_at) <= 1, "the server went on after the Cancel"
+    assert tftp["after_end"]["other"] == 0, tftp["after_end"]
+

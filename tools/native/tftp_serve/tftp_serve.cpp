@@ -12,14 +12,19 @@
 // the programs' runs end: "success <title> <version>" on standard output
 // after a passed upload, or the failure report on standard error; the exit
 // code is 0 either way (as in the programs).  With no transfer finished
-// within --limit-seconds it gives up with exit code 2.
+// within --limit-seconds it gives up with exit code 2.  SIGUSR1 stands for
+// the Cancel button of the waiting and upload dialogs: the next pump takes
+// it ("Upgrade Failed: User Abort") and says on standard error how many
+// milliseconds after the signal that was.
 //
 // --group serves as in recovery mode: the listener joins the group on
 // --address and the session sends its OACK and DATA to the group on the
 // requester's port, taking ACKs only from the requester's address and port.
 // The tool is built with the recovery-upgrader's constants, the only
 // deliverable whose listener takes a group.
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +51,21 @@ void no_dialog(void*, TftpDialog) {}
 void no_close(void*) {}
 void no_number(void*, std::uint32_t) {}
 void no_text(void*, const char*) {}
-bool no_messages(void*) { return false; }
+// Set by SIGUSR1, with the clock reading when it came.
+std::atomic<bool> cancel_posted{false};
+std::atomic<std::uint32_t> cancel_posted_ms{0};
+
+void post_cancel(int) {
+    cancel_posted_ms = millisecond_clock();
+    cancel_posted = true;
+}
+
+bool pump_cancel(void*) {
+    if (!cancel_posted.load()) return false;
+    std::fprintf(stderr, "tftp_serve: cancel taken %u ms after the signal\n",
+                 static_cast<unsigned>(millisecond_clock() - cancel_posted_ms.load()));
+    return true;
+}
 
 void print_success(void*, int, const char* title, const char* version) {
     std::printf("success %s %s\n", title, version);
@@ -61,7 +80,7 @@ int answer_with_image_version(void*, std::uint32_t, std::uint32_t, char* version
 }
 
 const TftpUi null_ui{nullptr,     no_dialog,   no_close,    no_number, no_number,
-                     no_text,     no_text,     no_messages, no_messages, print_success,
+                     no_text,     no_text,     pump_cancel, pump_cancel, print_success,
                      answer_with_image_version};
 
 int usage() {
@@ -74,6 +93,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::signal(SIGUSR1, post_cancel);
     const char* image_path = nullptr;
     const char* file_name = nullptr;
     const char* group = nullptr;
