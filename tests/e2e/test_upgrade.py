@@ -8,11 +8,14 @@ the short update waits (35 s staged, 50 s recovery) and keep most runs
 short; each shipped program runs once with its full wait (the staged one in
 test_main_job, the recovery one here).
 """
+import time
+
 import pytest
 
-from upgrade_flow import (ERROR_TITLE, IDCANCEL, ODM_IMAGE, RECOVERY, RECOVERY_ODM, SAMPLE_IMAGE,
-                          STAGED, STAGED_ODM, STAGED_TRANSITION, TRANSITION_IMAGE, WAITING_TEXT_ID, WAITING_TITLE,
-                          UPDATE_WAIT_BOUND_S, SimDevice, Walk, check_upgrade_command, device_options, image_bytes)
+from upgrade_flow import (CONFIRM_FIELDS, DIALOG_S, ERROR_TITLE, IDCANCEL, IDOK, ODM_IMAGE, PASSWORD, PASSWORD_ID,
+                          PASSWORD_TITLE, RECOVERY, RECOVERY_ODM, SAMPLE_IMAGE, STAGED, STAGED_ODM, STAGED_TRANSITION,
+                          TRANSITION_IMAGE, WAITING_TEXT_ID, WAITING_TITLE, UPDATE_WAIT_BOUND_S, SimDevice, Walk,
+                          check_upgrade_command, device_options, image_bytes)
 
 DEVICE_IDENTITY = {"serial_number": "QVR0012345", "mac_address": "00:0E:08:12:34:56",
                    "software_version": "7.5.5", "hardware_version": "1.0", "product_name": "QVR7x7g"}
@@ -169,3 +172,74 @@ def test_staged_transition_serves_both_images(driver, run_program, device_ns, re
     walk.cancel_update_wait("Target")
     assert walk.wait_outcome() == ("error", "Upgrade Failed: User Abort")
     assert program.wait_exit() == 0
+
+
+def answer_password_dialog(driver, password, previous=None):
+    """Types the password into the password dialog that is not `previous`
+    (the one just answered, which may not be gone yet) and presses OK;
+    returns the dialog's handle."""
+    deadline = time.monotonic() + DIALOG_S
+    while time.monotonic() < deadline:
+        for w in driver.list_windows():
+            if w["title"] == PASSWORD_TITLE and w["hwnd"] != previous:
+                driver.set_text("@" + w["hwnd"], PASSWORD_ID, password)
+                driver.click("@" + w["hwnd"], IDOK)
+                return w["hwnd"]
+        time.sleep(0.05)
+    pytest.fail("no password dialog")
+
+
+@pytest.mark.parametrize("nonce_mode, refused", [("fixed", 1), ("fresh", 2)])
+def test_wrong_password_then_right(driver, run_program, device_ns, request, nonce_mode, refused):
+    # A device that keeps its nonce has refused the wrong password: the
+    # dialog comes back at once.  One that makes a new nonce for every
+    # challenge gets one repeat without asking first (a new nonce may only
+    # mean the old one went stale), then the dialog.
+    device = SimDevice(device_ns, request.node.name, device_options([ODM_IMAGE], "--nonce-mode", nonce_mode))
+    program = run_program(STAGED_ODM)
+    walk = Walk(driver, program, "staged", "ODM-Product", "1.2.3")
+    walk.enter_address()
+    first = answer_password_dialog(driver, "wrong")
+    answer_password_dialog(driver, PASSWORD, previous=first)
+    confirm = "Confirm Upgrade to Ver. 1.2.3"
+    driver.wait_dialog(confirm)
+    assert driver.get_text(confirm, CONFIRM_FIELDS["serial_number"]) == DEVICE_IDENTITY["serial_number"]
+    driver.click(confirm, IDCANCEL)
+    assert walk.wait_outcome() == ("error", "Upgrade Failed: User Abort")
+    assert program.wait_exit() == 0
+    verdicts = [e["verdict"].split(":")[0] for e in device.events("request")]
+    assert verdicts == ["challenge"] + ["rejected"] * refused + ["ok"]
+
+
+def test_cancel_in_the_upload_dialog_during_a_flood(driver, run_program, device_ns, request):
+    # After block 20 the device stops acknowledging and floods the program,
+    # as fast as it can, with stale ACKs from its own address and port; it
+    # stops 5 s after the program has gone quiet.  The program must go on
+    # repeating its block and take the Cancel meanwhile.
+    device = SimDevice(device_ns, request.node.name,
+                       device_options([ODM_IMAGE], "--flood-after-block", "20", "--tftp-linger-quiet", "5",
+                                      password=None))
+    program = run_program(STAGED_ODM)
+    walk = Walk(driver, program, "staged", "ODM-Product", "1.2.3")
+    walk.enter_address()
+    walk.confirm()
+    device.wait_event("flood")
+    upload, _ = driver.wait_window_prefix("Uploading Target Firmware to QVR@")
+    time.sleep(1)  # some periods into the flood
+    clicked_at = time.time()
+    walk.note("Uploading Target Firmware", "pressed Cancel during the flood")
+    driver.click("@" + upload, IDCANCEL)
+    driver.wait_dialog(ERROR_TITLE, screenshot=False)
+    box_at = time.time()
+    assert walk.wait_outcome() == ("error", "Upgrade Failed: User Abort")
+    assert program.wait_exit() == 0
+    [tftp] = device.wait_event("tftp")
+    flood = tftp["flood"]
+    repeated_at = [flood["started"] + t for t in flood["repeat_s"]]
+    after = [t - clicked_at for t in repeated_at if t > clicked_at]
+    print(f"\nflood under Wine: {flood['sent']} datagrams, {len(repeated_at)} repeats, "
+          f"{len(after)} after the click; the failure box seen {(box_at - clicked_at) * 1000:.0f} ms after it, "
+          f"{flood['ended'] - box_at:.1f} s before the flood ended")
+    assert sum(t < clicked_at for t in repeated_at) >= 3, "no retransmission during the flood"
+    assert len(after) <= 1, "the program went on after the Cancel"
+    assert flood["ended"] > box_at, "Cancel was taken only after the flood"
