@@ -81,7 +81,7 @@ bool join_multicast_group(SocketHandle s, std::uint32_t group, std::uint32_t int
 // The option numbers this layer passes for the membership request and the
 // outgoing interface, as the linked socket library defines them.  In the
 // Windows build they are pinned to ws2_32's 12 and 9 by a static_assert in
-// socket.cpp and by tests/integration/platform/test_winsock_binding.py,
+// socket.cpp and by tests/integration/resources/test_executables.py,
 // which reads both built programs back: socket calls imported from ws2_32
 // alone, and these two functions returning 12 and 9.
 int multicast_membership_option();

@@ -54,3 +54,26 @@ def test_32_bit_resources_match_64_bit(exe):
     assert resource(narrow, "QVR_FIRMWARE", IMAGE_IDS[exe]) == configured_image("win32").read_bytes()
     assert resource(narrow, "24", "1") == (ROOT / "resources" / "app.manifest").read_bytes()
     assert f"OriginalFilename\0{exe}\0".encode("utf-16-le") in resource(narrow, "16", "1")
+
+
+def returned_constant(disassembly, function):
+    """The constant a `return N;` function loads before its ret."""
+    body = disassembly.split(f"<{function}>:\n", 1)[1].split("\n\n", 1)[0]
+    return int(re.search(r"mov\s+\$0x([0-9a-f]+),%eax", body).group(1), 16)
+
+
+@pytest.mark.parametrize("arch", ARCHS)
+@pytest.mark.parametrize("exe", PROGRAMS)
+def test_one_winsock_generation(arch, exe):
+    # Socket calls from ws2_32 and its multicast option numbers
+    # (IP_ADD_MEMBERSHIP 12, IP_MULTICAST_IF 9), never the 5 and 2 of
+    # winsock.h/wsock32, which ws2_32 refuses on Windows while Wine takes them.
+    objdump = FORMATS[arch][0]
+    path = str(built_program(arch, exe))
+    imports = subprocess.run([objdump, "-p", path], capture_output=True, text=True, check=True).stdout
+    assert re.search(r"\bsetsockopt\b", imports.split("DLL Name: WS2_32.dll", 1)[1].split("DLL Name:", 1)[0])
+    code = subprocess.run([objdump, "-d", "--no-show-raw-insn", path], capture_output=True, text=True,
+                          check=True).stdout
+    prefix = "_" if arch == "win32" else ""  # 32-bit symbols carry a leading underscore
+    assert returned_constant(code, f"{prefix}_ZN3qvr27multicast_membership_optionEv") == 12
+    assert returned_constant(code, f"{prefix}_ZN3qvr26multicast_interface_optionEv") == 9
