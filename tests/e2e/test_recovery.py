@@ -14,6 +14,7 @@ import re
 import pytest
 
 import netns
+from jobs import recovery_job
 from recovery_flow import (INTRO_TEXT, LED_TEXT, LOCAL_ADDRESS_LIST_ID, NOT_FOUND, PHONE_TEXT, RECOVERY_DISCOVER,
                            RECOVERY_TITLE, RECOVERY_UPGRADE, RecoveryWalk, received_messages, recovery_options,
                            serial_field)
@@ -86,32 +87,20 @@ def second_link():
 
 
 def test_whole_recovery_of_the_shipped_image(driver, run_program, device_ns, request):
-    # The device answers from the second discover on: the connecting dialog
-    # stays up for a whole send cycle.  This case is the one that
-    # `scripts/run --recovery` shows.
+    # The job that `scripts/run --recovery` shows, checked.
     print()
-    device = SimDevice(device_ns, request.node.name,
-                       recovery_options(SERIAL, [SAMPLE_IMAGE], "--recovery-answer-from", "2",
-                                        "--install-delay", "3", "--silent-while-installing"))
-    say(f"simulated device with serial number {SERIAL} at 10.77.0.2, in recovery (firmware 7.5.5)")
-    program = run_program(RECOVERY)
-    walk = RecoveryWalk(driver, program, "QVR7x7g", "7.5.6a", say=say)
-    assert walk.open_recovery_dialog() == (INTRO_TEXT, "Version 7.5.6a", LED_TEXT)
-    assert walk.enter_serial("ab12cd") == ("AB12CD", PC_ADDRESS)
-    assert walk.discovery()[::2] == ("confirm", f"Connecting with QVR@{SERIAL}")
-    fields, _ = walk.confirm()
-    assert fields == {"serial_number": SERIAL, "mac_address": "000E08123456", "software_version": "7.5.5",
-                      "hardware_version": "1.0", "product_name": "QVR7x7g"}
-    walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
-    tftp = check_recovery_fetch(device, SAMPLE_IMAGE, PC_ADDRESS)
-    say(f"the device fetched {tftp['bytes']} bytes by TFTP ({tftp['name']}) from the group {GROUP}, "
-        "every byte as expected")
-    outcome = walk.wait_outcome()
-    code = program.wait_exit()
-    say(f"the program ended with exit code {code}")
-    say(f"recovered to version {outcome[1]}" if outcome[0] == "success" else f"recovery failed: {outcome[1]}")
-
-    assert outcome == ("success", "7.5.6a") and code == 0
+    result = recovery_job(driver, run_program, device_ns, say, name=request.node.name)
+    device = result.device
+    assert (result.outcome, result.version, result.code) == ("success", "7.5.6a", 0)
+    check_recovery_fetch(device, SAMPLE_IMAGE, PC_ADDRESS)
+    # The recovery dialog's texts; "ab12cd" typed shows in upper case, and
+    # titles the connecting dialog; the confirm dialog shows the reply.
+    assert result.walk.dialog_texts == (INTRO_TEXT, "Version 7.5.6a", LED_TEXT)
+    assert result.walk.entered == (SERIAL, PC_ADDRESS)
+    assert f"Connecting with QVR@{SERIAL}" in result.walk.met
+    assert result.walk.confirmed_fields == {"serial_number": SERIAL, "mac_address": "000E08123456",
+                                            "software_version": "7.5.5", "hardware_version": "1.0",
+                                            "product_name": "QVR7x7g"}
     # Two discovers, then the upgrade message; the status request after the
     # update wait started no second discovery.
     check_messages(device, SERIAL, PC_ADDRESS, discovers=2)

@@ -16,7 +16,7 @@ long a step took.
 """
 import time
 
-import pytest
+from wine import LabError
 
 from upgrade_flow import DIALOG_S, ERROR_TITLE, IDOK, POLL_S, WELCOME_TITLE, Walk
 
@@ -126,7 +126,7 @@ class RecoveryWalk(Walk):
             if not self.program.running():
                 return "ended", None, seen_connecting
             time.sleep(POLL_S / 5)
-        pytest.fail(f"the discovery did not end within {bound_s} s")
+        raise LabError(f"the discovery did not end within {bound_s} s")
 
     def wait_connecting(self):
         """The connecting dialog's handle and title, once it shows."""

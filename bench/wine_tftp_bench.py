@@ -1,4 +1,4 @@
-"""Benchmark, not a test (pytest does not collect this file by itself): the
+"""Benchmark, run inside the lab (tools/lab/lab.sh) by wine_tftp_bench.sh: the
 shipped staged-upgrader under Wine serving the 4,309,491-byte sample image
 across the namespaces' veth link to the simulated device, the shipped
 recovery-upgrader serving the same image in recovery mode (OACK and DATA to
@@ -28,6 +28,7 @@ import urllib.request
 from recovery_flow import RecoveryWalk
 from upgrade_flow import (DEVICE_ADDRESS, PC_ADDRESS, RECOVERY, SAMPLE_IMAGE, STAGED, SimDevice, Walk,
                           device_options, image_bytes, log_dir)
+from wine import Lab
 
 RUNS = int(os.environ.get("QVR_BENCH_RUNS", "5"))
 HPA_PORT = 1069
@@ -93,7 +94,7 @@ def hpa_run(device, number):
     return device.wait_event("tftp", number, timeout=TRANSFER_BOUND_S)[number - 1]
 
 
-def test_bench_wine_tftp(driver, run_program, device_ns, request):
+def bench(driver, run_program, device_ns):
     size = len(image_bytes(SAMPLE_IMAGE))
     device = SimDevice(device_ns, "bench", device_options([SAMPLE_IMAGE], "--install-delay", "0",
                                                          "--recovery", "--serial-number", SERIAL,
@@ -137,3 +138,8 @@ def test_bench_wine_tftp(driver, run_program, device_ns, request):
         json.dump({"bytes": size, "runs": figures, "median_wine": wine, "median_recovery": recovery,
                    "median_tftpd_hpa": theirs, "ratio": ratio, "recovery_ratio": recovery_ratio,
                    "target": TARGET_RATIO}, f, indent=1)
+
+
+if __name__ == "__main__":
+    with Lab("bench") as lab:
+        bench(lab.driver, lab.run_program, lab.device_ns)

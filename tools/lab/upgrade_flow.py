@@ -17,7 +17,7 @@ import re
 import subprocess
 import time
 
-import pytest
+from wine import LabError, log_dir
 
 import netns
 
@@ -68,12 +68,6 @@ UPDATE_WAIT_BOUND_S = 240
 POLL_S = 0.25
 
 
-def log_dir():
-    path = os.path.join(os.environ.get("QVR_E2E_RUN_DIR", BUILD), "logs")
-    os.makedirs(path, exist_ok=True)
-    return path
-
-
 def image_bytes(path):
     with open(path, "rb") as f:
         return f.read()
@@ -118,7 +112,7 @@ class SimDevice:
             if self.proc.poll() is not None:
                 break
             time.sleep(POLL_S)
-        pytest.fail(f"the simulated device logged {len(self.events(kind))} {kind!r} events, wanted {count}")
+        raise LabError(f"the simulated device logged {len(self.events(kind))} {kind!r} events, wanted {count}")
 
     def requests(self):
         return [(e["target"] if "target" in e else e["request_line"], e["verdict"]) for e in self.events("request")]
@@ -198,6 +192,7 @@ class Walk:
         fields = {name: d.get_text(title, cid) for name, cid in CONFIRM_FIELDS.items()}
         text = d.get_text(title, CONFIRM_TEXT_ID)
         self.note(title, ", ".join(f"{k} {v}" for k, v in fields.items()) + ", pressed Upgrade")
+        self.confirmed_fields = fields
         d.click(title, IDOK)
         return fields, text
 
@@ -250,11 +245,11 @@ class Walk:
                     return seen_upload
                 elif title.startswith("Uploading") and not title.startswith(("Uploading Firmware To QVR",
                                                                              upload_prefix)):
-                    pytest.fail(f"unexpected upload title {title!r}")
+                    raise LabError(f"unexpected upload title {title!r}")
             if not self.program.running():
-                pytest.fail(f"the program ended before {updating!r}")
+                raise LabError(f"the program ended before {updating!r}")
             time.sleep(0.05)
-        pytest.fail(f"{updating!r} did not appear within {bound_s} s")
+        raise LabError(f"{updating!r} did not appear within {bound_s} s")
 
     def wait_title(self, title, bound_s=UPDATE_WAIT_BOUND_S):
         """Waits for a window with this exact title longer than the driver's
@@ -265,9 +260,9 @@ class Walk:
                 self.driver.screenshot(title)
                 return
             if not self.program.running():
-                pytest.fail(f"the program ended before {title!r} appeared")
+                raise LabError(f"the program ended before {title!r} appeared")
             time.sleep(POLL_S)
-        pytest.fail(f"{title!r} did not appear within {bound_s} s")
+        raise LabError(f"{title!r} did not appear within {bound_s} s")
 
     def wait_outcome(self, bound_s=UPDATE_WAIT_BOUND_S):
         """Waits for the success dialog or a failure box; returns
@@ -290,9 +285,9 @@ class Walk:
                 d.click(ERROR_TITLE, IDOK)
                 return "error", text
             if not self.program.running():
-                pytest.fail("the program ended without a success dialog or a failure box")
+                raise LabError("the program ended without a success dialog or a failure box")
             time.sleep(POLL_S)
-        pytest.fail(f"neither success nor failure within {bound_s} s")
+        raise LabError(f"neither success nor failure within {bound_s} s")
 
     def cancel_update_wait(self, stage="Target"):
         updating = f"Updating {self.upload_word(stage)}Firmware to QVR@{self.label}"
