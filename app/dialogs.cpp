@@ -1,5 +1,7 @@
 #include "app/dialogs.h"
 
+#include <commctrl.h>
+
 #include <cstdio>
 
 #include "app/address_parser.h"
@@ -98,6 +100,21 @@ std::uint32_t selected_local_address(HWND dialog, int list_id, std::uint32_t fal
     return address != 0 ? address : fallback;
 }
 
+void open_connecting_dialog(HWND dialog) {
+    char title[128];
+    std::snprintf(title, sizeof title, "Connecting with QVR@%s", process_state.device_label);
+    ::SetWindowTextA(dialog, title);
+    centre_on_screen(dialog);
+    ::SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+}
+
+void set_image_version_text(HWND dialog, int control_id) {
+    char text[160];
+    std::string_view version = image_version(process_state.image);
+    std::snprintf(text, sizeof text, "Version %.*s", static_cast<int>(version.size()), version.data());
+    ::SetDlgItemTextA(dialog, control_id, text);
+}
+
 INT_PTR show_modal_dialog(int template_id, DLGPROC procedure) {
     INT_PTR result = ::DialogBoxParamA(static_cast<HINSTANCE>(process_state.instance),
                                        MAKEINTRESOURCEA(template_id), nullptr, procedure, 0);
@@ -171,9 +188,7 @@ INT_PTR CALLBACK address_dialog_procedure(HWND dialog, UINT message, WPARAM wpar
             }
             ::SetDlgItemTextA(dialog, IDC_ADDRESS_INTRO, address_intro_text);
             ::SetDlgItemTextA(dialog, IDC_ADDRESS_INSTRUCTIONS, address_instructions_text);
-            std::string_view version = image_version(process_state.image);
-            std::snprintf(text, sizeof text, "Version %.*s", static_cast<int>(version.size()), version.data());
-            ::SetDlgItemTextA(dialog, IDC_IMAGE_VERSION, text);
+            set_image_version_text(dialog, IDC_IMAGE_VERSION);
             ::SetFocus(::GetDlgItem(dialog, IDC_IP_ADDRESS));
             centre_on_screen(dialog);
             return FALSE;  // the focus was set here

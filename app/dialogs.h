@@ -28,6 +28,14 @@ void fill_local_address_list(HWND dialog, int list_id);
 // selected (an empty list: the sockets then bind to any local address).
 std::uint32_t selected_local_address(HWND dialog, int list_id, std::uint32_t fallback);
 
+// The connecting dialog's opening, in both its uses (a request to the
+// device, the recovery's discovery): "Connecting with QVR@<label>", centred,
+// its bar ranging 0..100.
+void open_connecting_dialog(HWND dialog);
+
+// "Version <v>" with the embedded image's version, into the control.
+void set_image_version_text(HWND dialog, int control_id);
+
 // Shows a modal dialog from the program's templates with no owner; returns
 // its end value (1 positive, 0 negative).  A dialog that cannot be created
 // ends the run with a report.

@@ -86,11 +86,7 @@ void CALLBACK discovery_progress_tick(HWND dialog, UINT, UINT_PTR, DWORD) {
 INT_PTR CALLBACK discovery_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG: {
-            char title[64];
-            std::snprintf(title, sizeof title, "Connecting with QVR@%s", process_state.device_label);
-            ::SetWindowTextA(dialog, title);
-            centre_on_screen(dialog);
-            ::SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+            open_connecting_dialog(dialog);
             // A window timer must be set by the thread that owns the
             // window, so the bar's timer starts here, not on the worker.
             ::SetTimer(dialog, discovery_timer_id, discovery_timer_ms, discovery_progress_tick);
@@ -128,10 +124,7 @@ INT_PTR CALLBACK recovery_dialog_procedure(HWND dialog, UINT message, WPARAM wpa
         case WM_INITDIALOG: {
             fill_local_address_list(dialog, IDC_RECOVERY_ADDRESS_LIST);
             ::SetDlgItemTextA(dialog, IDC_RECOVERY_INTRO, recovery_intro_text);
-            char text[160];
-            std::string_view version = image_version(process_state.image);
-            std::snprintf(text, sizeof text, "Version %.*s", static_cast<int>(version.size()), version.data());
-            ::SetDlgItemTextA(dialog, IDC_RECOVERY_VERSION, text);
+            set_image_version_text(dialog, IDC_RECOVERY_VERSION);
             ::SetDlgItemTextA(dialog, IDC_RECOVERY_INSTRUCTIONS,
                               process_state.product.phone_family != 0 ? phone_instructions_text
                                                                        : adapter_instructions_text);

@@ -41,14 +41,9 @@ DWORD WINAPI web_request_thread(LPVOID parameter) {
 
 INT_PTR CALLBACK connecting_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     switch (message) {
-        case WM_INITDIALOG: {
-            char title[128];
-            std::snprintf(title, sizeof title, "Connecting with QVR@%s", process_state.device_label);
-            ::SetWindowTextA(dialog, title);
-            centre_on_screen(dialog);
-            ::SendDlgItemMessageA(dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+        case WM_INITDIALOG:
+            open_connecting_dialog(dialog);
             return TRUE;
-        }
         case WM_COMMAND:
             if (LOWORD(wparam) == IDCANCEL) {
                 // The worker may be blocked on a silent device; it is not
