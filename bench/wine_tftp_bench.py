@@ -54,10 +54,9 @@ def start_tftpd_hpa(directory):
                              "--secure", directory], stdout=log, stderr=subprocess.STDOUT)
 
 
-def wine_run(driver, run_program, device, number):
-    program = run_program(STAGED)
-    walk = Walk(driver, program, "staged", "QVR7x7g", "7.5.6a")
-    walk.enter_address()
+def transfer_then_cancel(walk, program, device, number):
+    """From the confirm dialog: the transfer to its end, then Cancel in the
+    update wait; returns the device's record of the transfer."""
     walk.confirm()
     tftp = device.wait_event("tftp", number, timeout=TRANSFER_BOUND_S)[number - 1]
     walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
@@ -69,20 +68,20 @@ def wine_run(driver, run_program, device, number):
     return tftp
 
 
+def wine_run(driver, run_program, device, number):
+    program = run_program(STAGED)
+    walk = Walk(driver, program, "staged", "QVR7x7g", "7.5.6a")
+    walk.enter_address()
+    return transfer_then_cancel(walk, program, device, number)
+
+
 def recovery_run(driver, run_program, device, number):
     program = run_program(RECOVERY)
     walk = RecoveryWalk(driver, program, "QVR7x7g", "7.5.6a")
     walk.open_recovery_dialog()
     walk.enter_serial(SERIAL)
     assert walk.discovery()[0] == "confirm"
-    walk.confirm()
-    tftp = device.wait_event("tftp", number, timeout=TRANSFER_BOUND_S)[number - 1]
-    walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
-    walk.cancel_update_wait()
-    outcome = walk.wait_outcome()
-    assert outcome == ("error", "Upgrade Failed: User Abort"), outcome
-    assert program.wait_exit() == 0
-    program.kill()
+    tftp = transfer_then_cancel(walk, program, device, number)
     assert tftp["arrived_to"]["unicast"] == 0, "recovery data must come to the group"
     return tftp
 
