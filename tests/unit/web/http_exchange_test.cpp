@@ -40,6 +40,7 @@ TEST(StatusPage, ExtractLabelledValue) {
     } cases[] = {
         {"<tr><td>Product Name:</td><td>QVR7x7g</td></tr>", true, "QVR7x7g"},
         {"Product Name: plain <b>bold</b> rest", true, "bold"},
+        {"Product Name:</td><td><b>QVR7x7g</b>", true, "QVR7x7g"},  // every tag before the value skipped
         {"Product Name:<td>" + long_value + "</td>", true, long_value.substr(0, 127)},
         {"Product Name:</td>\n<td>next</td>", true, "\n"},
         {"Product Name:</td> \r\n 1.2 &amp; 3 \r\n<", true, " \r\n 1.2 &amp; 3 \r\n"},
