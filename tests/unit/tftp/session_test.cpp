@@ -1,5 +1,5 @@
 // Transfer sessions over loopback: a scripted device fetches from a real
-// listener socket and the recorder notes what the dialogs were told.
+// listener socket and the run notes what the dialogs were told.
 #include "tftp/session.h"
 
 #include <gtest/gtest.h>
