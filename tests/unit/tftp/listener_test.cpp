@@ -101,6 +101,21 @@ TEST(TftpListener, WaitingDialogActivityAndCancel) {
     EXPECT_EQ((std::vector{pos[1], pos[999], pos[1000], pos[1001]}), (std::vector<std::uint32_t>{1, 999, 0, 1}));
 }
 
+// Regression: datagrams that are not our request skipped the dialog's pump,
+// so a flood held back Cancel.  With each datagram a millisecond later on
+// the clock, Cancel is taken long before a queue of them is drained.
+TEST(TftpListener, CancelTakenDuringAFlood) {
+    ServerRun run(100);
+    run.cancel_after_pumps = 2;
+    run.server.clock = [] { return clock_offset += 1; };
+    ASSERT_EQ(open_tftp_listener(run.listener, test_address(), 69, 0), ListenerOpen::opened);
+    Client stranger;
+    for (int i = 0; i < 200; ++i) stranger.send(ack_bytes(1), run.listener.port);
+    run.result = serve_tftp_requests(run.listener, run.server);
+    EXPECT_STREQ(run.result.message, "Upgrade Failed: User Abort");
+    EXPECT_EQ(wait_readable(run.listener.socket, 0), 1) << "Cancel was taken only once the flood was drained";
+}
+
 // The staged-upgrader serves its transition image, then its target image on
 // the same port under the name the main thread draws next.
 TEST(TftpListener, StagedTransitionThenTargetOnTheSamePort) {
