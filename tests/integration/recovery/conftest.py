@@ -1,3 +1,25 @@
-"""The recovery runs' fixtures live in recovery_harness.py, which the tests also
-import for its helpers."""
-from recovery_harness import private_net  # noqa: F401
+import os
+import pathlib
+import shutil
+import sys
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from recovery_harness import Pc, PrivateNet  # noqa: E402
+
+
+@pytest.fixture
+def private_net():
+    if os.geteuid() != 0 or not (shutil.which("unshare") and shutil.which("nsenter")):
+        pytest.skip("needs root, unshare and nsenter (private network namespace)")
+    net = PrivateNet()
+    yield net
+    net.close()
+
+
+@pytest.fixture
+def pc(private_net):
+    side = Pc(private_net)
+    yield side
+    side.sock.close()

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from fault_harness import SAMPLE, Device
+from harness import SAMPLE, FetchingDevice
 
 IN_TFTPD = "/usr/sbin/in.tftpd"
 NAME = "qvrref.bi1"
@@ -20,21 +20,17 @@ pytestmark = pytest.mark.skipif(not (os.path.exists(IN_TFTPD) and SAMPLE.exists(
                                 reason="needs tftpd-hpa and the sample image")
 
 
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture
 def tftpd(tmp_path):
     root = tmp_path / "tftpboot"
     root.mkdir()
-    os.chmod(tmp_path, 0o755)
-    os.chmod(root, 0o755)
+    for path in (tmp_path, root):
+        os.chmod(path, 0o755)
     shutil.copyfile(SAMPLE, root / NAME)
     os.chmod(root / NAME, 0o644)
-    port = free_udp_port()
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
     proc = subprocess.Popen([IN_TFTPD, "--foreground", "--address", f"127.0.0.1:{port}", "--secure", str(root)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     yield port
@@ -42,38 +38,27 @@ def tftpd(tmp_path):
     proc.wait(timeout=10)
 
 
-def fetch(tmp_path, port, *options):
-    device = Device(tmp_path, SAMPLE, options)
-    try:
-        assert device.upgrade(port, name="/" + NAME)[0] == 200
-        [tftp] = device.wait_event("tftp")
-        return device, tftp
-    finally:
-        device.stop()
+TSIZE = str(SAMPLE.stat().st_size) if SAMPLE.exists() else ""
 
 
-def test_fetch_with_options(tftpd, tmp_path):
-    device, tftp = fetch(tmp_path, tftpd)
-    assert tftp["ok"], tftp["error"]
-    assert device.received() == SAMPLE.read_bytes()
-    assert tftp["oack"] == {"tsize": str(SAMPLE.stat().st_size), "timeout": "5"}
-    assert tftp["server_port"] != tftpd, "tftpd-hpa answers from a port of its own"
-    assert tftp["notes"] == []
-
-
-def test_fetch_without_options(tftpd, tmp_path):
+@pytest.mark.parametrize("options, expected, duplicates", [
+    ([], {"oack": {"tsize": TSIZE, "timeout": "5"}, "notes": []}, 0),
     # No options asked: tftpd-hpa sends block 1 straight away, no OACK.
-    device, tftp = fetch(tmp_path, tftpd, "--tftp-no-options")
-    assert tftp["ok"], tftp["error"]
-    assert tftp["oack"] is None and not tftp["unsolicited_oack"]
-    assert device.received() == SAMPLE.read_bytes()
-
-
-def test_fetch_with_lost_acks(tftpd, tmp_path):
+    (["--tftp-no-options"], {"oack": None, "unsolicited_oack": False}, 0),
     # tftpd-hpa retransmits after the negotiated timeout (1 s here), and so
     # does the client: the second ACK lost may be the client's own repeat.
-    device, tftp = fetch(tmp_path, tftpd, "--tftp-timeout-option", "1", "--drop-first-acks", "2")
+    (["--tftp-timeout-option", "1", "--drop-first-acks", "2"],
+     {"oack": {"tsize": TSIZE, "timeout": "1"}, "acks_dropped": 2}, 1),
+], ids=["options", "no options", "lost ACKs"])
+def test_fetch(tftpd, tmp_path, options, expected, duplicates):
+    device = FetchingDevice(tmp_path, SAMPLE, *options)
+    try:
+        assert device.upgrade(tftpd, name="/" + NAME)[0] == 200
+        [tftp] = device.wait_event("tftp")
+    finally:
+        device.stop()
     assert tftp["ok"], tftp["error"]
-    assert tftp["oack"]["timeout"] == "1"
-    assert tftp["acks_dropped"] == 2 and tftp["duplicates_received"] >= 1
     assert device.received() == SAMPLE.read_bytes()
+    assert tftp["server_port"] != tftpd, "tftpd-hpa answers from a port of its own"
+    assert {key: tftp[key] for key in expected} == expected
+    assert tftp["duplicates_received"] >= duplicates

@@ -1,10 +1,9 @@
 """Our TFTP server (tftp_serve: the programs' listener and session code)
 serving the simulated device's own TFTP client on loopback, with each of the
 device's faults.  A transfer that can recover must deliver the image byte
-for byte (checked by the device against the image and again here on the copy
-it kept); one that cannot (an ERROR, the ACKs stopping) must end in the
-server's time-out, which tftp_serve reports as the programs do.  The
-retransmissions are counted on the device side.
+for byte (checked by the device and again here on the copy it kept); one
+that cannot must end in the server's time-out, which tftp_serve reports as
+the programs do.  The retransmissions are counted on the device side.
 
 tftp_serve is built with the recovery-upgrader's constants: a retransmission
 period of 100 polls, 300 periods without progress before the time-out, so
@@ -16,94 +15,56 @@ import time
 
 import pytest
 
-from fault_harness import NAME, SAMPLE, SERVE, Device, Server, cut_image
+from harness import SAMPLE, FetchingDevice, Server, cut_image, needs_serve
 
-pytestmark = pytest.mark.skipif(not (SERVE.exists() and SAMPLE.exists()),
-                                reason="build tools/native/tftp_serve and the sample image first")
+pytestmark = needs_serve
 
 RETRANSMISSIONS_BEFORE_TIME_OUT = 299
 TIME_OUT_REPORT = "Upgrade Failed: TFTP time out"
 
 
-def blocks_of(size):
-    return size // 512 + 1
+# Faults the transfer survives: the device's options, the image size (None:
+# the sample), the counts its record must show given the ACKs a lock-step
+# transfer wants (one per block and the OACK's), and at most how many
+# packets may come twice.  The session must answer from the listener's port,
+# and no ACK from another port may move it on.
+SURVIVED = {
+    "nothing lost": ([], None, lambda wanted: {"acks_sent": wanted}, None),
+    # The server acknowledges tsize and timeout whatever the request asked;
+    # the device takes it and acknowledges block 0.
+    "request without options": (["--tftp-no-options"], None, lambda wanted: {"unsolicited_oack": True}, None),
+    # The first lost ACK is that of the OACK: the OACK must come again.
+    "first ACK lost": (["--drop-first-acks", "1"], None, lambda wanted: {"acks_dropped": 1}, None),
+    "first 5 ACKs lost": (["--drop-first-acks", "5"], None, lambda wanted: {"acks_dropped": 5}, None),
+    "every 4th ACK lost": (["--drop-every-ack", "4"], 65536, lambda wanted: {"acks_dropped": wanted // 4}, None),
+    # A duplicate ACK must not be answered with the next block again (the
+    # Sorcerer's Apprentice fault would send nearly every block twice).
+    "duplicate ACKs": (["--duplicate-acks"], None, lambda wanted: {"acks_sent": 2 * wanted}, 10),
+    "every 3rd ACK from another port": (["--acks-from-other-port", "3"], 65536,
+                                        lambda wanted: {"acks_other_port": wanted // 3}, None),
+    # The device ignores the OACK through two of its own waits and sends its
+    # RRQ again after each; the repeated RRQs must not disturb the session.
+    "OACK ignored twice": (["--ignore-oack", "2", "--tftp-wait", "0.5"], None, lambda wanted: {"rrq_sent": 3}, None),
+}
 
 
-def served_whole(server, device):
-    """The device's record of a transfer that must have succeeded; checks
-    the bytes, the server's own verdict and the option acknowledgement."""
+@pytest.mark.parametrize("case", SURVIVED)
+def test_transfer_survives(tftp_pair, tmp_path, case):
+    options, size, counts, most_duplicates = SURVIVED[case]
+    server, device = tftp_pair(SAMPLE if size is None else cut_image(tmp_path, size), *options)
     [tftp] = device.wait_event("tftp")
     code, out, err = server.finish()
     image = server.image.read_bytes()
     assert tftp["ok"], tftp["error"]
-    assert tftp["bytes"] == len(image)
     assert device.received() == image
     assert code == 0 and out.splitlines()[-1].startswith("success "), (out, err)
     assert tftp["oack"] == {"tsize": str(len(image)), "timeout": "5"}
-    assert tftp["blocks"] == blocks_of(len(image))
+    assert tftp["blocks"] == len(image) // 512 + 1
     assert tftp["notes"] == []
-    return tftp
-
-
-def test_plain_transfer(tftp_pair):
-    server, device = tftp_pair(SAMPLE)
-    tftp = served_whole(server, device)
-    # Lock-step with nothing lost: one ACK per block and the OACK's.
-    assert tftp["acks_sent"] == blocks_of(SAMPLE.stat().st_size) + 1
-    assert tftp["server_port"] == server.port  # the session answers from the listener's port
-    assert tftp["unknown_tid"] == 0
-
-
-def test_request_without_options_still_gets_the_option_acknowledgement(tftp_pair):
-    # The server acknowledges tsize and timeout whatever the request asked;
-    # the device takes it and acknowledges block 0.
-    server, device = tftp_pair(SAMPLE, "--tftp-no-options")
-    tftp = served_whole(server, device)
-    assert tftp["unsolicited_oack"]
-
-
-@pytest.mark.parametrize("dropped", [1, 5])
-def test_first_acks_lost(tftp_pair, dropped):
-    # The first lost ACK is that of the OACK: the OACK must come again.
-    server, device = tftp_pair(SAMPLE, "--drop-first-acks", str(dropped))
-    tftp = served_whole(server, device)
-    assert tftp["acks_dropped"] == dropped
-    assert tftp["duplicates_received"] >= dropped, "every lost ACK is answered by the packet again"
-
-
-def test_every_fourth_ack_lost(tftp_pair, tmp_path):
-    image = cut_image(tmp_path, 64 * 1024)
-    server, device = tftp_pair(image, "--drop-every-ack", "4")
-    tftp = served_whole(server, device)
-    assert tftp["acks_dropped"] == tftp["acks_wanted"] // 4
-    assert tftp["duplicates_received"] >= tftp["acks_dropped"]
-
-
-def test_duplicate_acks_draw_no_extra_blocks(tftp_pair):
-    # A duplicate ACK must not be answered with the next block again (the
-    # Sorcerer's Apprentice fault would send nearly every block twice).
-    server, device = tftp_pair(SAMPLE, "--duplicate-acks")
-    tftp = served_whole(server, device)
-    assert tftp["acks_sent"] == 2 * tftp["acks_wanted"]
-    assert tftp["duplicates_received"] <= 10, tftp["duplicates_received"]
-
-
-def test_acks_from_another_port_are_not_taken(tftp_pair, tmp_path):
-    image = cut_image(tmp_path, 64 * 1024)
-    server, device = tftp_pair(image, "--acks-from-other-port", "3")
-    tftp = served_whole(server, device)
-    assert tftp["acks_other_port"] == tftp["acks_wanted"] // 3
-    assert tftp["stranger_ack_accepted"] == 0, "an ACK from another port moved the transfer on"
-    assert tftp["unknown_tid"] == 0
-
-
-def test_device_deaf_to_the_first_oacks_asks_again(tftp_pair):
-    # The device ignores the OACK through two of its own waits and sends its
-    # RRQ again after each; the repeated RRQs must not disturb the session.
-    server, device = tftp_pair(SAMPLE, "--ignore-oack", "2", "--tftp-wait", "0.5")
-    tftp = served_whole(server, device)
-    assert tftp["rrq_sent"] == 3
-    assert tftp["oacks_ignored"] >= 1
+    expected = dict(counts(tftp["acks_wanted"]), server_port=server.port, stranger_ack_accepted=0, unknown_tid=0)
+    assert {key: tftp[key] for key in expected} == expected
+    assert tftp["duplicates_received"] >= tftp["acks_dropped"], "a lost ACK was not answered by the packet again"
+    assert most_duplicates is None or tftp["duplicates_received"] <= most_duplicates, tftp["duplicates_received"]
 
 
 def test_wrong_file_name_is_not_served(tmp_path):
@@ -111,13 +72,12 @@ def test_wrong_file_name_is_not_served(tmp_path):
     # own retransmission limit, and the server still waits for its file.
     image = cut_image(tmp_path, 4096)
     server = Server(image)
-    device = Device(tmp_path, image, ["--tftp-wait", "0.2", "--tftp-retries", "2"])
+    device = FetchingDevice(tmp_path, image, "--tftp-wait", "0.2", "--tftp-retries", "2")
     try:
         assert device.upgrade(server.port, name="/QVR1A2B.BI1")[0] == 200
         [tftp] = device.wait_event("tftp")
         assert not tftp["ok"] and tftp["rrq_sent"] == 3
         assert tftp["server_port"] is None, "the server answered a request for another name"
-        assert server.proc.poll() is None
         assert device.upgrade(server.port)[0] == 200
         [_, second] = device.wait_event("tftp", 2)
         assert second["ok"], second["error"]
@@ -133,14 +93,23 @@ def test_wrong_file_name_is_not_served(tmp_path):
 # Faults the transfer cannot survive.  Each takes the server's full time-out
 # (30 s), so they are all started together and each test collects its own.
 
+# What the device must have seen: an ERROR from it is dropped like any other
+# packet that is not the expected ACK, and the server repeats its last packet
+# until it gives up; no block may follow an ACK it must not take.
+REPEATED_TO_THE_END = {"after_end": {"packets": RETRANSMISSIONS_BEFORE_TIME_OUT,
+                                     "repeats": RETRANSMISSIONS_BEFORE_TIME_OUT, "other": 0, "errors": 0}}
 TIME_OUT_CASES = {
-    "error on the OACK": ["--error-at-block", "0"],
-    "error on block 3": ["--error-at-block", "3"],
-    "ACKs stop after block 5": ["--stop-after-block", "5"],
+    "error on the OACK": (["--error-at-block", "0"], REPEATED_TO_THE_END),
+    "error on block 3": (["--error-at-block", "3"], REPEATED_TO_THE_END),
+    "ACKs stop after block 5": (["--stop-after-block", "5"], REPEATED_TO_THE_END),
     # The device's own patience (8 waits of 5 s without progress) outlasts
-    # the server's, so it sees every retransmission.
-    "every ACK from another port": ["--acks-from-other-port", "1", "--tftp-wait", "5", "--tftp-retries", "8"],
-    "OACK never heard": ["--ignore-oack", "1000", "--tftp-wait", "1", "--tftp-limit", "45"],
+    # the server's, so it sees every retransmission of the OACK, and answers
+    # each again.
+    "every ACK from another port": (["--acks-from-other-port", "1", "--tftp-wait", "5", "--tftp-retries", "8"],
+                                    {"stranger_ack_accepted": 0, "blocks": 0,
+                                     "duplicates_received": RETRANSMISSIONS_BEFORE_TIME_OUT}),
+    "OACK never heard": (["--ignore-oack", "1000", "--tftp-wait", "1", "--tftp-limit", "45"],
+                         {"oacks_ignored": 1 + RETRANSMISSIONS_BEFORE_TIME_OUT, "blocks": 0}),
 }
 
 
@@ -150,9 +119,9 @@ def time_out_runs(tmp_path_factory):
     image = cut_image(directory, 16 * 1024)
     runs = {}
     try:
-        for case, options in TIME_OUT_CASES.items():
+        for case, (options, _) in TIME_OUT_CASES.items():
             server = Server(image)
-            device = Device(directory, image, options)
+            device = FetchingDevice(directory, image, *options)
             runs[case] = (server, device)
             assert device.upgrade(server.port)[0] == 200
         yield runs
@@ -162,39 +131,16 @@ def time_out_runs(tmp_path_factory):
             device.stop()
 
 
-def timed_out(run):
-    server, device = run
+@pytest.mark.parametrize("case", TIME_OUT_CASES)
+def test_server_retransmits_then_times_out(time_out_runs, case):
+    server, device = time_out_runs[case]
     code, out, err = server.finish()
     [tftp] = device.wait_event("tftp")
     assert code == 0, "the programs end with exit code 0 after a failure too"
-    assert TIME_OUT_REPORT in err, err
-    assert "success" not in out
+    assert TIME_OUT_REPORT in err and "success" not in out, err
     assert not tftp["ok"]
-    return tftp
-
-
-@pytest.mark.parametrize("case", ["error on the OACK", "error on block 3", "ACKs stop after block 5"])
-def test_server_retransmits_then_times_out(time_out_runs, case):
-    # An ERROR from the device is dropped like any other packet that is not
-    # the expected ACK; the server repeats its last packet until it gives up.
-    tftp = timed_out(time_out_runs[case])
-    assert tftp["after_end"] == {"packets": RETRANSMISSIONS_BEFORE_TIME_OUT,
-                                 "repeats": RETRANSMISSIONS_BEFORE_TIME_OUT, "other": 0, "errors": 0}
-
-
-def test_acks_only_from_another_port_time_out(time_out_runs):
-    tftp = timed_out(time_out_runs["every ACK from another port"])
-    assert tftp["stranger_ack_accepted"] == 0
-    assert tftp["blocks"] == 0, "no block may follow an ACK the server must not take"
-    # The OACK came once and then once per period, each answered again.
-    assert tftp["duplicates_received"] == RETRANSMISSIONS_BEFORE_TIME_OUT
-
-
-def test_oack_never_acknowledged_is_repeated_until_the_time_out(time_out_runs):
-    tftp = timed_out(time_out_runs["OACK never heard"])
-    assert tftp["oacks_ignored"] == 1 + RETRANSMISSIONS_BEFORE_TIME_OUT
-    assert tftp["blocks"] == 0
-    assert tftp["rrq_sent"] > 1
+    expected = TIME_OUT_CASES[case][1]
+    assert {key: tftp[key] for key in expected} == expected
 
 
 # ---------------------------------------------------------------------------

@@ -1,23 +1,14 @@
-"""Fixtures for the web client's integration tests: the http_probe binary of
-the native build, the simulated device and Apache httpd, each on loopback.
-
-Run: /usr/bin/python3 -m pytest tests/integration/web
-The build directory is build/native unless QVR_BUILD_DIR says otherwise."""
+"""The web client's integration tests: the http_probe binary of the native
+build against the simulated device and Apache httpd, each on loopback."""
 import json
-import os
-import signal
-import socket
+import pathlib
 import subprocess
 import sys
-import time
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[3]
-BUILD = Path(os.environ.get("QVR_BUILD_DIR", ROOT / "build" / "native"))
-DEVICE = ROOT / "tools" / "simdevice" / "device.py"
-sys.path.insert(0, str(DEVICE.parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from harness import BUILD, Device  # noqa: E402
 
 
 @pytest.fixture
@@ -34,38 +25,14 @@ def probe():
     return run
 
 
-class Device:
-    def __init__(self, tmp_path, options):
-        self.log_path = tmp_path / f"device-{time.monotonic_ns()}.log"
-        self.process = subprocess.Popen([sys.executable, str(DEVICE), "--address", "127.0.0.1", "--port", "0",
-                                         "--log", str(self.log_path), *options],
-                                        stdout=subprocess.PIPE, text=True)
-        line = self.process.stdout.readline()  # "listening 127.0.0.1:PORT"
-        assert line.startswith("listening "), line
-        self.port = int(line.rsplit(":", 1)[1])
-
-    def events(self, kind="request"):
-        return [e for e in map(json.loads, self.log_path.read_text().splitlines()) if e["event"] == kind]
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=10)
-
-
 @pytest.fixture
 def device(tmp_path):
     """device(*options) starts a simulated device on 127.0.0.1, any port."""
     started = []
 
     def start(*options):
-        started.append(Device(tmp_path, options))
+        started.append(Device(tmp_path, *options))
         return started[-1]
     yield start
     for d in started:
         d.stop()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]

@@ -10,17 +10,20 @@ refuses that.  The 401 page below repeats the algorithm quoted; the client
 finds it there, as it finds any parameter after "WWW-Authenticate:"."""
 import hashlib
 import os
-import socket
 import shutil
+import socket
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 import pytest
 
-import device as simdevice
-from conftest import free_port
+from harness import SIMDEVICE
+
+sys.path.insert(0, str(SIMDEVICE))
+import device as simdevice  # noqa: E402
 
 APACHE = Path("/usr/sbin/apache2")
 MODULES = Path("/usr/lib/apache2/modules")
@@ -51,30 +54,33 @@ DocumentRoot {root}/htdocs
 
 @pytest.fixture
 def apache():
+    """apache(error document) -> (port, server root): Apache in the foreground,
+    its root in /tmp where the workers (user nobody) can read it."""
     if not APACHE.exists():
         pytest.skip("apache2-bin is not installed")
     started = []
 
     def start(error_document=""):
         root = Path(tempfile.mkdtemp(prefix="qvr-apache-"))
-        root.chmod(0o755)  # the worker processes run as nobody
+        root.chmod(0o755)
         (root / "htdocs" / "admin").mkdir(parents=True)
         (root / "htdocs" / "admin" / "advanced").write_text(simdevice.status_page(VALUES))
         (root / "htdigest").write_text("admin:QVR:" + hashlib.md5(b"admin:QVR:s3cret").hexdigest() + "\n")
-        port = free_port()
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
         modules = "\n".join(f"LoadModule {m}_module {MODULES}/mod_{m}.so" for m in
                             ["mpm_event", "authn_core", "authn_file", "authz_core", "authz_user", "auth_digest"])
         user = "User nobody\nGroup nogroup" if os.geteuid() == 0 else ""
         (root / "httpd.conf").write_text(CONFIG.format(root=root, port=port, user=user, modules=modules,
                                                        error_document=error_document))
-        process = subprocess.Popen([str(APACHE), "-f", str(root / "httpd.conf"), "-DFOREGROUND"])
-        started.append((process, root))
+        started.append((subprocess.Popen([str(APACHE), "-f", str(root / "httpd.conf"), "-DFOREGROUND"]), root))
         for _ in range(100):
             try:
                 with socket.create_connection(("127.0.0.1", port), timeout=1):
                     return port, root
             except OSError:
-                assert process.poll() is None, "apache2 did not start"
+                assert started[-1][0].poll() is None, "apache2 did not start"
                 time.sleep(0.1)
         pytest.fail("apache2 did not listen")
     yield start

@@ -5,7 +5,9 @@
 namespace qvr {
 namespace {
 
-TEST(Bytes, PutStoresLowSixteenBitsHighByteFirst) {
+// Block numbers and opcodes on the wire: the low 16 bits, high byte first,
+// read back unsigned.
+TEST(Bytes, SixteenBitFieldsHighByteFirst) {
     std::uint8_t b[3] = {0xAA, 0xAA, 0xAA};
     put_u16_be(b, 0x12345678u);  // only the low 16 bits go out
     EXPECT_EQ(b[0], 0x56);
@@ -13,18 +15,10 @@ TEST(Bytes, PutStoresLowSixteenBitsHighByteFirst) {
     EXPECT_EQ(b[2], 0xAA) << "wrote past its two bytes";
     put_u16_be(b, 65536u + 1u);  // block 65,537 wraps to 1 on the wire
     EXPECT_EQ(get_u16_be(b), 1);
-}
-
-TEST(Bytes, GetReadsUnsigned) {
     const std::uint8_t ack_block_65535[] = {0xFF, 0xFF};
     EXPECT_EQ(get_u16_be(ack_block_65535), 65535);  // not sign-extended
     const std::uint8_t opcode_oack[] = {0x00, 0x06};
     EXPECT_EQ(get_u16_be(opcode_oack), 6);
-    for (std::uint32_t v : {0u, 1u, 255u, 256u, 512u, 8417u, 65534u}) {
-        std::uint8_t b[2];
-        put_u16_be(b, v);
-        EXPECT_EQ(get_u16_be(b), v);
-    }
 }
 
 }  // namespace

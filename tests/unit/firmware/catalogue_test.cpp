@@ -10,113 +10,70 @@
 namespace qvr {
 namespace {
 
-struct Named {
-    std::string name;
-    int phone_family;
-};
+using namespace std::string_view_literals;
 
-// Only the header's leading bytes matter; the rest of the magic is padding.
-Named name_of(std::span<const CatalogueRow> table, const char* id, std::size_t id_length = std::string::npos) {
+// The name and phone-family flag a table gives for a header starting with
+// `id`; only the header's leading bytes matter, the rest is padding.
+std::pair<std::string, int> product(std::span<const CatalogueRow> table, std::string_view id) {
     std::uint8_t header[128] = {};
-    std::size_t n = id_length == std::string::npos ? std::strlen(id) : id_length;
-    std::memcpy(header, id, n);
-    std::memcpy(header + n, " fIrMwArE", 9);
+    std::memcpy(header, id.data(), id.size());
+    std::memcpy(header + id.size(), " fIrMwArE", 9);
     ProductIdentity out;
     std::memset(&out, 0x7F, sizeof out);
-    out.phone_family = 7;
     identify_product_in(table, header, out);
     return {out.display_name, out.phone_family};
 }
 
-Named recovery(const char* id) { return name_of(recovery_catalogue, id); }
-Named staged(const char* id) { return name_of(staged_catalogue, id); }
-
-TEST(Catalogue, ShippedImageIsTheSameProductInBoth) {
-    EXPECT_EQ(recovery("SqUoRe5").name, "QVR7x7g");
-    EXPECT_EQ(recovery("SqUoRe5").phone_family, 0);
-    EXPECT_EQ(staged("SqUoRe5").name, "QVR7x7g");
-    EXPECT_EQ(staged("SqUoRe5").phone_family, 0);
-}
-
-TEST(Catalogue, CaseRulesDifferBetweenTheTables) {
-    // The recovery table folds case on SqUoRe5, the staged one does not.
-    EXPECT_EQ(recovery("squore5").name, "QVR7x7g");
-    EXPECT_EQ(staged("squore5").name, "ODM-Product");
-    EXPECT_EQ(recovery("qvr6202").name, "QVR-6202");
-    EXPECT_EQ(staged("qvr6202").name, "ODM-Product");
-    EXPECT_EQ(staged("QvR6202").name, "QVR-6202");
-    EXPECT_EQ(recovery("TELVORO").name, "NAX2");
-    EXPECT_EQ(staged("TELVORO").name, "Telvoro NAX2");
-    EXPECT_EQ(staged("SQUOREM").name, "ODM-Product");  // exact row in staged
-    EXPECT_EQ(recovery("SQUOREM").name, "QVR-742/QVR-722");
-    EXPECT_EQ(recovery("SQUOREM").phone_family, 1);
-    // Folding is ASCII letters only: '@' is not '`'.
-    EXPECT_EQ(recovery("qvr63@0").name, "ODM-Product");
-}
-
-TEST(Catalogue, LongerAndStricterRowsComeFirst) {
-    EXPECT_EQ(recovery("QUOREL9").name, "QVR-741/QVR-721");
-    EXPECT_EQ(recovery("QUOREL9").phone_family, 1);
-    EXPECT_EQ(staged("QUOREL9").name, "QVR-741/721");
-    EXPECT_EQ(staged("QUOREL9").phone_family, 1);
-    EXPECT_EQ(recovery("quorel6").name, "QVR-762");
-    EXPECT_EQ(staged("QuOrEl6").name, "QVR-762");
-    // Only the exact "QuOrElX" is the 71xG; any other case falls to the
-    // six-letter phone row.
-    EXPECT_EQ(recovery("QuOrElX").name, "QVR71xG");
-    EXPECT_EQ(recovery("QuOrElX").phone_family, 0);
-    EXPECT_EQ(recovery("quorelX").name, "QVR-781");
-    EXPECT_EQ(recovery("quorelX").phone_family, 1);
-    EXPECT_EQ(staged("QUORELX").name, "QVR-781");
-    EXPECT_EQ(staged("QuOrElX").name, "QVR71xG");
-    EXPECT_EQ(recovery("quorelz").name, "QVR-781");
-    // The eight-character row before its seven-character prefix.
-    EXPECT_EQ(recovery("qvr6900t").name, "QVR6900");
-    EXPECT_EQ(recovery("QVR6900X").name, "QVR-6900");
-    EXPECT_EQ(staged("QvR6900t").name, "QVR6900");
-    EXPECT_EQ(staged("qvr6900t").name, "QVR-6900");
-    EXPECT_EQ(recovery("TvNaX2V3").name, "NAX2T");
-    EXPECT_EQ(staged("tvnax2v3").name, "Telvoro NAX2T");
-}
-
-TEST(Catalogue, NulInsideTheIdIsADifference) {
-    // Five characters of "qUoR701" and then a NUL: no row, not even "quorel".
-    EXPECT_EQ(name_of(recovery_catalogue, "qUoR7\0" "01", 8).name, "ODM-Product");
-    EXPECT_EQ(name_of(staged_catalogue, "quore\0l", 7).name, "ODM-Product");
-    // A six-letter row is satisfied before the NUL.
-    EXPECT_EQ(name_of(recovery_catalogue, "quorel\0", 7).name, "QVR-781");
-}
-
-TEST(Catalogue, UnknownIdFallsBackWithTheFlagClear) {
-    Named n = recovery("NoSuchP");
-    EXPECT_EQ(n.name, "ODM-Product");
-    EXPECT_EQ(n.phone_family, 0);
-    n = staged("");
-    EXPECT_EQ(n.name, "ODM-Product");
-    EXPECT_EQ(n.phone_family, 0);
-}
-
-TEST(Catalogue, RowsNotShadowedByEarlierOnes) {
-    // Each ID as the row spells it, with the names both tables must give:
-    // a row hidden behind an earlier, looser one would name another product.
-    struct Sample {
-        const char* id;
-        const char* recovery_name;
-        const char* staged_name;
-        int phone_family;
+TEST(Catalogue, ProductOfEachIdInBothTables) {
+    const char* odm = "ODM-Product";
+    const struct {
+        std::string_view id;
+        const char* recovery;
+        int recovery_phone;
+        const char* staged;
+        int staged_phone;
+    } cases[] = {
+        {"SqUoRe5", "QVR7x7g", 0, "QVR7x7g", 0},  // the shipped image
+        // The recovery table folds case on every row but one; the staged
+        // table has many exact rows.
+        {"squore5", "QVR7x7g", 0, odm, 0},
+        {"qvr6202", "QVR-6202", 0, odm, 0},
+        {"QvR6202", "QVR-6202", 0, "QVR-6202", 0},
+        {"TELVORO", "NAX2", 0, "Telvoro NAX2", 0},
+        {"SQUOREM", "QVR-742/QVR-722", 1, odm, 0},
+        // Longer and stricter rows come first: only the exact "QuOrElX" is
+        // the 71xG, any other case falls to the six-letter phone row; an
+        // eight-character row comes before its seven-character prefix.
+        {"QUOREL9", "QVR-741/QVR-721", 1, "QVR-741/721", 1},
+        {"QuOrEl6", "QVR-762", 1, "QVR-762", 1},
+        {"QuOrElX", "QVR71xG", 0, "QVR71xG", 0},
+        {"quorelX", "QVR-781", 1, "QVR-781", 1},
+        {"QUORELZ", "QVR-781", 1, "QVR-781", 1},
+        {"QvR6900t", "QVR6900", 0, "QVR6900", 0},
+        {"qvr6900t", "QVR6900", 0, "QVR-6900", 0},
+        {"QVR6900X", "QVR-6900", 0, "QVR-6900", 0},
+        {"tvnax2v3", "NAX2T", 0, "Telvoro NAX2T", 0},
+        // Each row as it spells its ID: a row hidden behind an earlier,
+        // looser one would name another product.
+        {"qvr6300", "QVR-6300", 0, "QVR-6300", 0},
+        {"qvr6200", "QVR-6100/6200", 0, "QVR-6100/6200", 0},
+        {"qvr6101", "QVR-6101", 0, "QVR-6101", 0},
+        {"qUoR701", "QVR-701", 1, "QVR-701", 1},
+        {"QvR6800", "QVR6800", 0, "QVR6800", 0},
+        {"QvR6880", "QVR6880", 0, "QVR6880", 0},
+        {"QvR6312", "QVR-6312", 0, "QVR-6312", 0},
+        {"qvr6210", "QVR-6210", 0, "QVR-6210", 0},
+        {"QvR6212", "QVR-6212", 0, "QVR-6212", 0},
+        // A NUL inside the ID is a difference, after a row's last letter not.
+        {"qUoR7\0" "01"sv, odm, 0, odm, 0},
+        {"quore\0l"sv, odm, 0, odm, 0},
+        {"quorel\0"sv, "QVR-781", 1, "QVR-781", 1},
+        {"NoSuchP", odm, 0, odm, 0},
+        {"", odm, 0, odm, 0},
     };
-    const Sample samples[] = {
-        {"qvr6300", "QVR-6300", "QVR-6300", 0},          {"qvr6200", "QVR-6100/6200", "QVR-6100/6200", 0},
-        {"qvr6101", "QVR-6101", "QVR-6101", 0},          {"qUoR701", "QVR-701", "QVR-701", 1},
-        {"QvR6800", "QVR6800", "QVR6800", 0},            {"QvR6880", "QVR6880", "QVR6880", 0},
-        {"QvR6312", "QVR-6312", "QVR-6312", 0},          {"qvr6210", "QVR-6210", "QVR-6210", 0},
-        {"QvR6212", "QVR-6212", "QVR-6212", 0},
-    };
-    for (const Sample& s : samples) {
-        EXPECT_EQ(recovery(s.id).name, s.recovery_name) << s.id;
-        EXPECT_EQ(recovery(s.id).phone_family, s.phone_family) << s.id;
-        EXPECT_EQ(staged(s.id).name, s.staged_name) << s.id;
-        EXPECT_EQ(staged(s.id).phone_family, s.phone_family) << s.id;
+    for (const auto& c : cases) {
+        EXPECT_EQ(product(recovery_catalogue, c.id), std::pair(std::string(c.recovery), c.recovery_phone)) << c.id;
+        EXPECT_EQ(product(staged_catalogue, c.id), std::pair(std::string(c.staged), c.staged_phone)) << c.id;
     }
 }
 

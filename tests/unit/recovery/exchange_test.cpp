@@ -33,31 +33,30 @@ RecoveryTiming fast_timing() {
     return t;
 }
 
-std::vector<std::uint8_t> datagram(std::size_t length, std::uint8_t fill) {
-    return std::vector<std::uint8_t>(length, fill);
-}
+using Datagram = std::vector<std::uint8_t>;
+Datagram datagram(std::size_t length, std::uint8_t fill) { return Datagram(length, fill); }
 
-// Plays the device on port 4810: records every message, and after the n-th
-// (counting from 1) sends the datagrams scripted for it to the sender.
+// Plays the device on port 4810 from the start: records every message, and
+// after the n-th (counting from 1) sends the datagrams scripted for it to
+// the sender, until finish() or 10 s.
 struct ScriptedDevice {
     SocketHandle socket = open_udp_socket();
-    std::vector<std::vector<std::uint8_t>> received;
+    std::vector<std::vector<Datagram>> answers;  // by message number - 1
+    std::vector<Datagram> received;
     std::vector<std::uint32_t> sources;
-    std::vector<std::vector<std::vector<std::uint8_t>>> answers;  // by message number - 1
     std::atomic<bool> stop{false};
     std::thread thread;
 
-    ScriptedDevice() { EXPECT_TRUE(bind_socket(socket, device_address(), recovery_device_port)); }
-    void start() {
+    explicit ScriptedDevice(std::vector<std::vector<Datagram>> script) : answers(std::move(script)) {
+        EXPECT_TRUE(bind_socket(socket, device_address(), recovery_device_port));
         thread = std::thread([this] {
-            // Bounded: at most 10 s, and ends when the test is done with it.
-            std::uint32_t end = millisecond_clock() + 10000;
-            while (!stop && static_cast<std::int32_t>(end - millisecond_clock()) > 0) {
-                if (wait_readable(socket, 5) <= 0) continue;
-                std::vector<std::uint8_t> bytes(512);
+            for (std::uint32_t end = millisecond_clock() + 10000;
+                 !stop && static_cast<std::int32_t>(end - millisecond_clock()) > 0;) {
+                Datagram bytes(512);
                 std::uint32_t from;
                 std::uint16_t port;
-                int n = receive_datagram(socket, bytes.data(), bytes.size(), from, port);
+                int n = wait_readable(socket, 5) > 0 ? receive_datagram(socket, bytes.data(), bytes.size(), from, port)
+                                                     : -1;
                 if (n < 0) continue;
                 bytes.resize(static_cast<std::size_t>(n));
                 received.push_back(bytes);
@@ -68,9 +67,12 @@ struct ScriptedDevice {
             }
         });
     }
-    ~ScriptedDevice() {
+    void finish() {
         stop = true;
         if (thread.joinable()) thread.join();
+    }
+    ~ScriptedDevice() {
+        finish();
         close_socket(socket);
     }
 };
@@ -78,18 +80,18 @@ struct ScriptedDevice {
 class RecoveryExchange : public ::testing::Test {
   protected:
     void TearDown() override { close_recovery_socket(); }
+    int exchange(const RecoveryMessage& m, std::uint32_t pc = pc_address()) {
+        return recovery_exchange(device_address(), m, reply, pc, fast_timing());
+    }
+    std::uint8_t reply_byte(std::size_t i) const { return reinterpret_cast<const std::uint8_t*>(&reply)[i]; }
     RecoveryReply reply{};
     RecoveryMessage discover = make_recovery_message(RECOVERY_DISCOVER, "AB12CD");
 };
 
 TEST_F(RecoveryExchange, DeviceThatAnswersTheFifthSendIsFound) {
-    ScriptedDevice device;
-    device.answers.resize(5);
-    device.answers[4] = {datagram(100, 0x5A)};
-    device.start();
-    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 1);
-    device.stop = true;
-    device.thread.join();
+    ScriptedDevice device({{}, {}, {}, {}, {datagram(100, 0x5A)}});
+    EXPECT_EQ(exchange(discover), 1);
+    device.finish();
     ASSERT_EQ(device.received.size(), 5u);
     for (const auto& m : device.received) {
         ASSERT_EQ(m.size(), 160u);
@@ -98,39 +100,32 @@ TEST_F(RecoveryExchange, DeviceThatAnswersTheFifthSendIsFound) {
         EXPECT_EQ(m[0], RECOVERY_DISCOVER);
     }
     EXPECT_EQ(device.sources[0], pc_address()) << "sent from the PC address the user chose";
-    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[99], 0x5A);
+    EXPECT_EQ(reply_byte(99), 0x5A);
     EXPECT_EQ(std::memcmp(discover.magic, "\0\0\0\0", 4), 0) << "the caller's message is not changed";
 }
 
 TEST_F(RecoveryExchange, SilentDeviceGetsExactlyFiveSendsAndReplyIsUntouched) {
-    ScriptedDevice device;
     // Nothing but datagrams that are not replies: 0, 60, 99, 101 and 160 bytes.
-    device.answers.assign(5, {datagram(0, 1), datagram(60, 1), datagram(99, 1), datagram(101, 1), datagram(160, 1)});
-    device.start();
+    ScriptedDevice device(std::vector(5, std::vector{datagram(0, 1), datagram(60, 1), datagram(99, 1),
+                                                     datagram(101, 1), datagram(160, 1)}));
     std::memset(&reply, 0x77, sizeof reply);
-    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 0);
-    device.stop = true;
-    device.thread.join();
+    EXPECT_EQ(exchange(discover), 0);
+    device.finish();
     EXPECT_EQ(device.received.size(), 5u);
-    for (std::size_t i = 0; i < sizeof reply; ++i)
-        ASSERT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[i], 0x77) << "byte " << i;
+    for (std::size_t i = 0; i < sizeof reply; ++i) ASSERT_EQ(reply_byte(i), 0x77) << "byte " << i;
 }
 
 TEST_F(RecoveryExchange, ShortAndLongDatagramsAreSkippedAndTheNextReplyTaken) {
-    ScriptedDevice device;
-    device.answers = {{datagram(60, 0x11), datagram(160, 0x22), datagram(100, 0x33), datagram(100, 0x44)}};
-    device.start();
-    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 1);
-    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[0], 0x33);
-    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[99], 0x33);
+    ScriptedDevice device({{datagram(60, 0x11), datagram(160, 0x22), datagram(100, 0x33), datagram(100, 0x44)}});
+    EXPECT_EQ(exchange(discover), 1);
+    EXPECT_EQ(reply_byte(0), 0x33);
+    EXPECT_EQ(reply_byte(99), 0x33);
 
     // The second exchange reuses the open socket: another PC address given
     // now changes nothing, and the reply left queued is the answer.
-    RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, "AB12CD", 69, "/qvr1.bin");
-    EXPECT_EQ(recovery_exchange(device_address(), upgrade, reply, pc_address() + 1, fast_timing()), 1);
-    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(&reply)[0], 0x44);
-    device.stop = true;
-    device.thread.join();
+    EXPECT_EQ(exchange(make_recovery_message(RECOVERY_UPGRADE, "AB12CD", 69, "/qvr1.bin"), pc_address() + 1), 1);
+    EXPECT_EQ(reply_byte(0), 0x44);
+    device.finish();
     ASSERT_EQ(device.received.size(), 2u);
     EXPECT_EQ(device.sources[1], pc_address());
     EXPECT_EQ(device.received[1][0], RECOVERY_UPGRADE);
@@ -141,25 +136,14 @@ TEST_F(RecoveryExchange, TakenPortIsReportedWithItsErrorAndTheNextCallTriesAgain
     SocketHandle holder = open_udp_socket();
     ASSERT_TRUE(bind_socket(holder, pc_address(), recovery_pc_port));
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 0);
+    EXPECT_EQ(exchange(discover), 0);
     std::string boxes = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(boxes.find("Error: Binding socket failed! Error: "), std::string::npos) << boxes;
     EXPECT_EQ(boxes.find("Error: 0\n"), std::string::npos) << "the socket's own error code is shown";
     close_socket(holder);
 
-    ScriptedDevice device;
-    device.answers = {{datagram(100, 0x01)}};
-    device.start();
-    EXPECT_EQ(recovery_exchange(device_address(), discover, reply, pc_address(), fast_timing()), 1)
-        << "a failed set-up leaves no half-made socket behind";
-}
-
-TEST_F(RecoveryExchange, CloseWithNoSocketDoesNothing) {
-    close_recovery_socket();
-    close_recovery_socket();
-    SocketHandle s = open_udp_socket();
-    EXPECT_TRUE(bind_socket(s, pc_address(), recovery_pc_port)) << "no socket of ours holds the port";
-    close_socket(s);
+    ScriptedDevice device({{datagram(100, 0x01)}});
+    EXPECT_EQ(exchange(discover), 1) << "a failed set-up leaves no half-made socket behind";
 }
 
 }  // namespace

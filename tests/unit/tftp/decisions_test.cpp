@@ -27,11 +27,6 @@ TEST(TftpListenerRules, OnlyTheExactNameIsAccepted) {
     EXPECT_EQ(classify_listener_datagram({0, 0, {}, false}, "/qvr1a2b.bi1"), ListenerAction::ignore) << "a runt";
 }
 
-TEST(TftpSessionRules, RecoveryModeSendsToTheGroup) {
-    EXPECT_EQ(session_destination(0, 0x7F000001u), 0x7F000001u);
-    EXPECT_EQ(session_destination(0xEA04080Au, 0x7F000001u), 0xEA04080Au);
-}
-
 // Polls once per millisecond from `start` until the time-out (within 10,000
 // s): the retransmissions asked for on the way, and the milliseconds it took.
 std::pair<unsigned, std::uint32_t> until_time_out(const TftpTiming& timing, std::uint32_t start) {
@@ -114,13 +109,6 @@ TEST(TftpCompletion, UpdateWaitElapsedAcrossTheClockWrap) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(update_wait_elapsed(update_tick(c.start_ms), update_tick(c.now_ms)), c.elapsed) << c.start_ms;
-}
-
-TEST(TftpCompletion, VersionMustMatchByteForByte) {
-    EXPECT_TRUE(version_accepted("7.5.6a", "7.5.6a", false));
-    for (const char* reported : {"7.5.6A", "7.5.6a ", "7.5.6", ""})
-        EXPECT_FALSE(version_accepted(reported, "7.5.6a", false)) << reported;
-    EXPECT_TRUE(version_accepted("anything", "7.5.6a", true)) << "phone-family products are not checked";
 }
 
 TEST(TftpFileName, FormatsAndTheSeededDraw) {

@@ -1,5 +1,5 @@
 // Transfer sessions over loopback: a scripted device fetches from a real
-// listener socket and the recorder notes what the dialogs were told.
+// listener socket and the run notes what the dialogs were told.
 #include "tftp/session.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include "common/deliverable.h"
 #include "platform/clock.h"
 #include "resources/resource_ids.h"
-#include "tftp/texts.h"
 #include "tftp_harness.h"
 
 namespace qvr {
@@ -52,9 +51,9 @@ TEST(TftpSession, ServesEveryImageExactly) {
         EXPECT_EQ(f.oack.size(), c.oack);
         EXPECT_TRUE(run.result.passed);
 
-        auto& numbers = run.recorder.numbers;
+        auto& numbers = run.numbers;
         const std::string size = std::to_string(c.size), to = stage_word + "Firmware to QVR@192.168.0.20";
-        std::vector<std::string>& titles = run.recorder.texts["title"];
+        std::vector<std::string>& titles = run.texts["title"];
         ASSERT_GE(titles.size(), 3u);
         EXPECT_EQ(titles.front(), "Uploading " + to + " 0/" + size + " Bytes");
         EXPECT_EQ(titles[titles.size() - 2], "Uploading " + to + " " + size + "/" + size + " Bytes");
@@ -65,13 +64,6 @@ TEST(TftpSession, ServesEveryImageExactly) {
         EXPECT_EQ(numbers["status"], std::vector<std::uint32_t>{test_address()});
         EXPECT_EQ(numbers["success"], std::vector<std::uint32_t>{IDD_SUCCESS});
     }
-}
-
-// 0 for the OACK, a DATA block's number, -1 for anything else or nothing.
-int block_of(const auto& d) {
-    if (!d || d->first.size() < 4) return -1;
-    std::uint16_t opcode = get_u16_be(d->first.data());
-    return opcode == TFTP_OACK ? 0 : opcode == TFTP_DATA ? get_u16_be(d->first.data() + 2) : -1;
 }
 
 // Regression: answering a duplicate ACK sends every later block twice.  Only
@@ -91,11 +83,11 @@ TEST(TftpSession, OnlyTheRequestersExpectedAckIsAnswered) {
     ASSERT_EQ(block_of(device.receive()), 4);
     other_port.send(ack_bytes(4), port);
     other_address.send(ack_bytes(4), port);
-    const std::vector<std::uint8_t> short_ack = {
+    const Bytes short_ack = {
         0x00, 0x04,  // ACK
         0x00,        // half a block number
     };
-    std::vector<std::uint8_t> oversized = ack_bytes(4);
+    Bytes oversized = ack_bytes(4);
     oversized.resize(1500);  // the expected ACK, in more than the 1024-byte buffer
     for (const auto& bytes : {ack_bytes(3), ack_bytes(1), ack_bytes(9), short_ack, rrq_bytes(run.file_name), oversized})
         device.send(bytes, port);  // a duplicate, a stale and a future ACK, noise
@@ -121,7 +113,7 @@ TEST(TftpSession, RetransmissionsUntilThePeriodLimit) {
     Client device;
     device.send(rrq_bytes(run.file_name), run.listener.port);
     unsigned oacks = 0, data = 0;
-    std::vector<std::uint8_t> first;
+    Bytes first;
     // Read while they come (a queue could not hold 300) until the session has ended.
     for (int round = 0; round < 100000; ++round) {
         bool ended = run.finished.load();
@@ -135,15 +127,15 @@ TEST(TftpSession, RetransmissionsUntilThePeriodLimit) {
     run.join();
     EXPECT_GE(oacks, 2u);
     EXPECT_EQ(data, is_recovery_upgrader ? 300u : 30u);
-    EXPECT_EQ(run.recorder.numbers["status"].size(), 0u);
+    EXPECT_EQ(run.numbers["status"].size(), 0u);
     const std::string upload = "Uploading " + stage_word + "Firmware to QVR@192.168.0.20 0/3000 Bytes";
     if (is_recovery_upgrader) {
-        EXPECT_STREQ(run.result.message, MESSAGE_TFTP_TIME_OUT);
-        EXPECT_EQ(run.recorder.texts["title"], std::vector<std::string>{upload});
+        EXPECT_STREQ(run.result.message, "Upgrade Failed: TFTP time out");
+        EXPECT_EQ(run.texts["title"], std::vector<std::string>{upload});
         EXPECT_EQ(run.listener.socket, invalid_socket);
     } else {
-        EXPECT_STREQ(run.result.message, MESSAGE_UPLOAD_INCOMPLETE);
-        EXPECT_EQ(run.recorder.texts["title"],
+        EXPECT_STREQ(run.result.message, "Upgrade Failed: Firmware Upload Incomplete");
+        EXPECT_EQ(run.texts["title"],
                   (std::vector<std::string>{upload, "Updating Target Firmware to QVR@192.168.0.20"}));
     }
 }
@@ -167,6 +159,7 @@ TEST(TftpSessionDeathTest, RecoveryTimeOutEndsTheRunWithItsReport) {
 // ten in the staged-upgrader, which then wants the very version it served
 // unless the product is of the phone family.
 TEST(TftpCompletion, StatusRequestsAndVersionCheck) {
+    const char* not_responding = "Upgrade Failed: QVR not responding after firmware upload";
     const struct {
         std::vector<int> answers;
         const char* reported;
@@ -174,25 +167,25 @@ TEST(TftpCompletion, StatusRequestsAndVersionCheck) {
         unsigned calls[2];        // recovery, staged
         const char* message[2];   // nullptr: passed, with the version reported
     } cases[] = {
-        {{0}, "", false, {1, 10}, {MESSAGE_NOT_RESPONDING, MESSAGE_NOT_RESPONDING}},
-        {{0, -1, 0, 0, 0, 0, 0, 0, 0, 2000}, "7.5.6a", false, {1, 10}, {MESSAGE_NOT_RESPONDING, nullptr}},
-        {{1}, "7.5.6A", false, {1, 1}, {nullptr, MESSAGE_VERSION_MISMATCH}},
+        {{0}, "", false, {1, 10}, {not_responding, not_responding}},
+        {{0, -1, 0, 0, 0, 0, 0, 0, 0, 2000}, "7.5.6a", false, {1, 10}, {not_responding, nullptr}},
+        {{1}, "7.5.6A", false, {1, 1}, {nullptr, "Upgrade Failed: Version not matching"}},
         {{1}, "7.5.6A", true, {1, 1}, {nullptr, nullptr}},
     };
     const int d = is_recovery_upgrader ? 0 : 1;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.answers.size()) + " " + c.reported + (c.phone ? " phone" : ""));
         ServerRun run(1000);
-        run.recorder.status_answers = c.answers;
-        run.recorder.reported_versions = {c.reported};
+        run.status_answers = c.answers;
+        run.reported_versions = {c.reported};
         run.server.phone_family = c.phone;
         run.fetch_all();
-        EXPECT_EQ(run.recorder.numbers["status"].size(), c.calls[d]);
+        EXPECT_EQ(run.numbers["status"].size(), c.calls[d]);
         EXPECT_STREQ(run.result.message, c.message[d]);
         EXPECT_EQ(run.result.passed, c.message[d] == nullptr);
         std::vector<std::string> success;
         if (!c.message[d]) success.push_back("QVR@192.168.0.20 Upgrade Successful!|" + std::string(c.reported));
-        EXPECT_EQ(run.recorder.texts["success"], success);
+        EXPECT_EQ(run.texts["success"], success);
     }
 }
 

@@ -22,6 +22,8 @@
 
 namespace qvr::tftp_test {
 
+using Bytes = std::vector<std::uint8_t>;
+
 // 127.1.x.y from the process id, so two test programs never share port 69.
 inline std::uint32_t test_address() {
     unsigned n = static_cast<unsigned>(::getpid()) % (250u * 250u);
@@ -37,39 +39,47 @@ struct Client {
         EXPECT_TRUE(bind_socket(socket, address, port)) << port;
     }
     ~Client() { close_socket(socket); }
-    void send(const std::vector<std::uint8_t>& bytes, std::uint16_t to_port) const {
+    void send(const Bytes& bytes, std::uint16_t to_port) const {
         EXPECT_EQ(send_datagram(socket, bytes.data(), bytes.size(), test_address(), to_port),
                   static_cast<int>(bytes.size()));
     }
     // The next datagram within the time, and the port it came from.
-    std::optional<std::pair<std::vector<std::uint8_t>, std::uint16_t>> receive(int timeout_ms = 3000) const {
-        std::vector<std::uint8_t> bytes(2048);
+    std::optional<std::pair<Bytes, std::uint16_t>> receive(int timeout_ms = 3000) const {
+        Bytes bytes(2048);
         std::uint32_t from_address;
         std::uint16_t from_port;
-        if (wait_readable(socket, timeout_ms) <= 0) return std::nullopt;
-        int n = receive_datagram(socket, bytes.data(), bytes.size(), from_address, from_port);
+        int n = wait_readable(socket, timeout_ms) > 0
+                    ? receive_datagram(socket, bytes.data(), bytes.size(), from_address, from_port)
+                    : -1;
         if (n < 0) return std::nullopt;
         bytes.resize(static_cast<std::size_t>(n));
         return std::pair(bytes, from_port);
     }
 };
 
-inline std::vector<std::uint8_t> rrq_bytes(const std::string& name) {
-    std::vector<std::uint8_t> b = {0x00, 0x01};  // RRQ
+inline Bytes rrq_bytes(const std::string& name) {
+    Bytes b = {0x00, 0x01};  // RRQ
     b.insert(b.end(), name.begin(), name.end());
     const char mode[] = "\0octet";                // the name's NUL, the mode
     b.insert(b.end(), mode, mode + sizeof mode);  // and its NUL
     return b;
 }
 
-inline std::vector<std::uint8_t> ack_bytes(std::uint32_t block) {
-    std::vector<std::uint8_t> b = {0x00, 0x04, 0x00, 0x00};  // ACK, block
+inline Bytes ack_bytes(std::uint32_t block) {
+    Bytes b = {0x00, 0x04, 0x00, 0x00};  // ACK, block
     put_u16_be(b.data() + 2, block);
     return b;
 }
 
+// 0 for the OACK, a DATA block's number, -1 for anything else or nothing.
+inline int block_of(const std::optional<std::pair<Bytes, std::uint16_t>>& d) {
+    if (!d || d->first.size() < 4) return -1;
+    std::uint16_t opcode = get_u16_be(d->first.data());
+    return opcode == TFTP_OACK ? 0 : opcode == TFTP_DATA ? get_u16_be(d->first.data() + 2) : -1;
+}
+
 struct Fetch {
-    std::vector<std::uint8_t> oack, data;
+    Bytes oack, data;
     unsigned data_packets = 0;  // distinct blocks received
     unsigned last_block_length = 0;
 };
@@ -81,33 +91,31 @@ struct Fetch {
 inline Fetch fetch(const Client& client, std::uint16_t server_port, const std::string& name) {
     Fetch f;
     client.send(rrq_bytes(name), server_port);
-    auto d = client.receive(5000);
-    if (!d || d->first.size() < 2 || get_u16_be(d->first.data()) != TFTP_OACK) {
-        ADD_FAILURE() << "no OACK";
-        return f;
-    }
-    f.oack = d->first;
-    client.send(ack_bytes(0), d->second);
-    for (std::uint32_t expected = 1; expected <= 65535;) {
-        if (!(d = client.receive(5000))) break;
-        const std::vector<std::uint8_t>& b = d->first;
-        if (b.size() < 4 || get_u16_be(b.data()) != TFTP_DATA || get_u16_be(b.data() + 2) != expected) continue;
-        f.data.insert(f.data.end(), b.begin() + 4, b.end());
-        ++f.data_packets;
-        f.last_block_length = static_cast<unsigned>(b.size() - 4);
+    for (std::uint32_t expected = 0; expected <= 65535;) {
+        auto d = client.receive(5000);
+        if (!d) break;
+        if (block_of(d) != static_cast<int>(expected)) continue;
+        if (expected == 0) f.oack = d->first;
+        else f.data.insert(f.data.end(), d->first.begin() + 4, d->first.end());
+        f.data_packets += expected != 0;
+        f.last_block_length = static_cast<unsigned>(d->first.size() - 4);
         client.send(ack_bytes(expected++), d->second);
-        if (f.last_block_length < tftp_block_size) return f;
+        if (expected > 1 && f.last_block_length < tftp_block_size) return f;
     }
     ADD_FAILURE() << "no DATA after block " << f.data_packets;
     return f;
 }
 
-// What the user interface was told, in order for each call, read once the
-// server thread has ended: numbers of "open", "range", "pos", "success" (the
-// template) and "status" (the address asked); texts of "title", "text" and
-// "success" (title|version).  The status requests answer from the lists, the
-// last entry repeating.
-struct Recorder {
+inline std::atomic<std::uint32_t> clock_offset{0};
+
+// One listener and its images on a thread of its own, and what its user
+// interface was told, in order for each call, read once the thread has
+// ended: numbers of "open", "range", "pos", "success" (the template) and
+// "status" (the address asked); texts of "title", "text" and "success"
+// (title|version).  Status requests answer from the lists, the last entry
+// repeating.  The clock starts a second before the 32-bit wrap; each
+// update-wait sleep moves it 32 ms on.
+struct ServerRun {
     std::map<std::string, std::vector<std::uint32_t>> numbers;
     std::map<std::string, std::vector<std::string>> texts;
     std::vector<int> status_answers{1};
@@ -115,29 +123,39 @@ struct Recorder {
     unsigned pumps = 0;
     unsigned cancel_after_pumps = 0;  // 0: never, though 30 s of pumping always cancel
     std::uint32_t deadline_ms = millisecond_clock() + 30000;
-};
 
-inline std::atomic<std::uint32_t> clock_offset{0};
-
-// One listener and its images on a thread of its own.  Its clock starts a
-// second before the 32-bit wrap; each update-wait sleep moves it 32 ms on.
-struct ServerRun {
-    Recorder recorder;
-    TftpUi ui{&recorder,
+    static ServerRun& run(void* context) { return *static_cast<ServerRun*>(context); }
+    static void note(void* c, const char* what, std::uint32_t n) { run(c).numbers[what].push_back(n); }
+    static bool pump(void* c) {
+        ServerRun& r = run(c);
+        if (r.cancel_after_pumps != 0 && ++r.pumps > r.cancel_after_pumps) return true;
+        return static_cast<std::int32_t>(millisecond_clock() - r.deadline_ms) > 0;
+    }
+    static int status_request(void* c, std::uint32_t, std::uint32_t device, char* version, std::size_t capacity) {
+        ServerRun& r = run(c);
+        std::size_t i = r.numbers["status"].size();
+        note(c, "status", device);
+        int answer = r.status_answers[std::min(i, r.status_answers.size() - 1)];
+        const std::string& v = r.reported_versions[std::min(i, r.reported_versions.size() - 1)];
+        std::snprintf(version, capacity, "%s", answer > 0 ? v.c_str() : "");
+        return answer;
+    }
+    TftpUi ui{this,
               [](void* c, TftpDialog d) { note(c, "open", d); },
               [](void*) {},
               [](void* c, std::uint32_t high) { note(c, "range", high); },
               [](void* c, std::uint32_t position) { note(c, "pos", position); },
-              [](void* c, const char* title) { rec(c).texts["title"].push_back(title); },
-              [](void* c, const char* text) { rec(c).texts["text"].push_back(text); },
+              [](void* c, const char* title) { run(c).texts["title"].push_back(title); },
+              [](void* c, const char* text) { run(c).texts["text"].push_back(text); },
               pump,
               pump,
               [](void* c, int id, const char* title, const char* version) {
                   note(c, "success", static_cast<std::uint32_t>(id));
-                  rec(c).texts["success"].push_back(std::string(title) + "|" + version);
+                  run(c).texts["success"].push_back(std::string(title) + "|" + version);
               },
               status_request};
-    std::vector<std::uint8_t> target_bytes, transition_bytes;
+
+    Bytes target_bytes, transition_bytes;
     FirmwareImage target{}, transition{};
     std::atomic<std::int32_t> stage{1};
     char file_name[128] = "/qvr1a2b.bi1";
@@ -148,8 +166,18 @@ struct ServerRun {
     std::thread thread;
 
     // Deterministic bytes; from 128 bytes on, the header holds the version.
-    explicit ServerRun(std::uint32_t target_size, const char* version = "7.5.6a") {
-        use_target(image_bytes(target_size, version, target_size));
+    static Bytes image_bytes(std::uint32_t size, const char* version, unsigned seed) {
+        Bytes bytes(size);
+        std::uint32_t x = seed * 2654435761u + 1u;
+        for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+        if (size >= image_header_size) {
+            std::memset(bytes.data() + image_version_offset, 0, image_version_field);
+            std::memcpy(bytes.data() + image_version_offset, version, std::strlen(version));
+        }
+        return bytes;
+    }
+    explicit ServerRun(std::uint32_t target_size) {
+        use_target(image_bytes(target_size, "7.5.6a", target_size));
         server.ui = &ui;
         server.target_image = &target;
         server.upgrade_stage = &stage;
@@ -166,10 +194,10 @@ struct ServerRun {
         join();
         close_socket(listener.socket);
     }
-    void use_target(std::vector<std::uint8_t> bytes) {
+    void use_target(Bytes bytes) {
         target_bytes = std::move(bytes);
         attach_firmware_image(target, target_bytes.data(), static_cast<std::uint32_t>(target_bytes.size()));
-        recorder.reported_versions = {std::string(image_version(target))};
+        reported_versions = {std::string(image_version(target))};
     }
     void use_transition(std::uint32_t size, const char* version) {  // and stage 0
         transition_bytes = image_bytes(size, version, size + 7);
@@ -196,33 +224,6 @@ struct ServerRun {
         else ADD_FAILURE() << "no listener";
         join();
         return f;
-    }
-
-    static Recorder& rec(void* context) { return *static_cast<Recorder*>(context); }
-    static void note(void* c, const char* what, std::uint32_t n) { rec(c).numbers[what].push_back(n); }
-    static bool pump(void* c) {
-        Recorder& r = rec(c);
-        if (r.cancel_after_pumps != 0 && ++r.pumps > r.cancel_after_pumps) return true;
-        return static_cast<std::int32_t>(millisecond_clock() - r.deadline_ms) > 0;
-    }
-    static int status_request(void* c, std::uint32_t, std::uint32_t device, char* version, std::size_t capacity) {
-        Recorder& r = rec(c);
-        std::size_t i = r.numbers["status"].size();
-        note(c, "status", device);
-        int answer = r.status_answers[std::min(i, r.status_answers.size() - 1)];
-        const std::string& v = r.reported_versions[std::min(i, r.reported_versions.size() - 1)];
-        std::snprintf(version, capacity, "%s", answer > 0 ? v.c_str() : "");
-        return answer;
-    }
-    static std::vector<std::uint8_t> image_bytes(std::uint32_t size, const char* version, unsigned seed) {
-        std::vector<std::uint8_t> bytes(size);
-        std::uint32_t x = seed * 2654435761u + 1u;
-        for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-        if (size >= image_header_size) {
-            std::memset(bytes.data() + image_version_offset, 0, image_version_field);
-            std::memcpy(bytes.data() + image_version_offset, version, std::strlen(version));
-        }
-        return bytes;
     }
 };
 
