@@ -23,6 +23,9 @@ import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tools"))
+from native.tftp_serve.process import TftpServe  # noqa: E402
+
 NAME = "qvr1a2b.bi1"
 OUR_FIRST_PORT = 7069
 THEIR_PORT = 7169
@@ -47,17 +50,11 @@ def curl_seconds(port, out):
 
 
 def ours(serve, image, out):
-    proc = subprocess.Popen([str(serve), "--image", str(image), "--file", "/" + NAME,
-                             "--address", "127.0.0.1", "--port", str(OUR_FIRST_PORT),
-                             "--no-completion", "--limit-seconds", "60"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    server = TftpServe(serve, image, "/" + NAME, first_port=OUR_FIRST_PORT, limit_s=60)
     try:
-        line = proc.stdout.readline().split()
-        if not line or line[0] != "port":
-            raise SystemExit("tftp_serve did not start: " + proc.stderr.read())
-        return curl_seconds(int(line[1]), out)
+        return curl_seconds(server.port, out)
     finally:
-        proc.communicate(timeout=60)
+        server.finish()
 
 
 def main():

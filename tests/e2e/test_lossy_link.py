@@ -8,10 +8,10 @@ First our TFTP code natively (tools/native/tftp_serve, no update wait) on
 the PC side, then the staged-upgrader under Wine.
 """
 import os
-import subprocess
 import urllib.request
 
 from lossy_link import LossyLink
+from native.tftp_serve.process import TftpServe
 from upgrade_flow import (BUILD, DEVICE_ADDRESS, ODM_IMAGE, PC_ADDRESS, STAGED_ODM, TRANSITION_IMAGE, SimDevice,
                           Walk, device_options, image_bytes, log_dir)
 
@@ -34,24 +34,19 @@ def test_tftp_serve_across_a_lossy_link(device_ns, tmp_path):
                        device_options([image], "--install-delay", "0", "--keep-received", str(kept),
                                       *LOSSY_CLIENT, password=None))
     with open(os.path.join(log_dir(), "lossy-tftp_serve.err"), "wb") as err:
-        server = subprocess.Popen([SERVE, "--image", image, "--file", NAME, "--address", PC_ADDRESS,
-                                   "--port", "6969", "--no-completion", "--limit-seconds", str(SERVE_LIMIT_S)],
-                                  stdout=subprocess.PIPE, stderr=err, text=True)
+        server = TftpServe(SERVE, image, NAME, address=PC_ADDRESS, limit_s=SERVE_LIMIT_S, stderr=err)
     try:
-        port = int(server.stdout.readline().split()[1])
         with LossyLink(LOSS_PERCENT) as link:
-            url = f"http://{DEVICE_ADDRESS}/admin/upgrade?tftp://{PC_ADDRESS}:{port}{NAME}"
+            url = f"http://{DEVICE_ADDRESS}/admin/upgrade?tftp://{PC_ADDRESS}:{server.port}{NAME}"
             with urllib.request.urlopen(url, timeout=60) as answer:
                 assert answer.status == 200
             [tftp] = device.wait_event("tftp", timeout=TRANSFER_BOUND_S)
-            out, _ = server.communicate(timeout=SERVE_LIMIT_S)
+            _, out, _ = server.finish()
             dropped = link.dropped()
             print(f"\nlossy link ({link.method}): {dropped} packets dropped; "
                   f"{tftp['duplicates_received']} blocks came twice, {tftp['rrq_sent']} RRQs")
     finally:
-        if server.poll() is None:
-            server.kill()
-            server.wait(timeout=10)
+        server.kill()
 
     assert tftp["ok"], tftp["error"]
     assert (kept / f"1-{NAME[1:]}").read_bytes() == image_bytes(image)

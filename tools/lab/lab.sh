@@ -13,7 +13,8 @@
 # `unshare` (network, UTS, mount and PID namespaces). Inside, it builds the
 # isolated network (netns.py), starts Xvfb on a private display (or, with
 # --own-display, uses the person's $DISPLAY), prepares the Wine prefix kept
-# in the build tree and runs the command with tools/lab on PYTHONPATH.
+# in the build tree and runs the command with tools/lab and tools on
+# PYTHONPATH.
 # Whatever happens, the Wine server and Xvfb are stopped and the device
 # namespace removed; and since everything runs in a PID namespace whose
 # first process is this script, nothing outlives the run even if the script
@@ -194,7 +195,7 @@ inside() {
     export QVR_E2E_SCREEN=$SCREEN_SIZE
     export QVR_E2E_SCREENSHOTS=$BUILD/e2e-screenshots
     export PYTHONDONTWRITEBYTECODE=1
-    export PYTHONPATH=$ROOT/tools/lab${PYTHONPATH:+:$PYTHONPATH}
+    export PYTHONPATH=$ROOT/tools/lab:$ROOT/tools${PYTHONPATH:+:$PYTHONPATH}
     rm -rf "$QVR_E2E_SCREENSHOTS"
     mkdir -p "$QVR_E2E_SCREENSHOTS"
 

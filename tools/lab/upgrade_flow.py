@@ -11,19 +11,17 @@ the upgrade tests, the main job and the benchmark.
 Waits here are bounds that stop a hung run; no test decides anything on how
 long a step took.
 """
-import json
 import os
 import re
-import subprocess
 import time
 
-from wine import LabError, log_dir
+from simdevice.process import DeviceProcess
+from wine import LabError, log_dir, slug
 
 import netns
 
 ROOT = os.environ.get("QVR_E2E_ROOT", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 BUILD = os.environ.get("QVR_BUILD_DIR", os.path.join(ROOT, "build"))
-DEVICE_SCRIPT = os.path.join(ROOT, "tools", "simdevice", "device.py")
 FIRMWARE = os.path.join(BUILD, "win64", "firmware")
 SAMPLE_IMAGE = os.path.join(FIRMWARE, "sample-7.5.6a.bin")
 ODM_IMAGE = os.path.join(FIRMWARE, "odm-1.2.3.bin")
@@ -60,7 +58,6 @@ WAITING_TITLE = "Waiting For Firmware Download Request From QVR"
 ERROR_TITLE = "QVR Firwmare Upgrade Error"
 
 # Bounds only.
-DEVICE_START_S = 30
 DIALOG_S = 60
 # The longest update wait of these programs (QVR7x7g, recovery-upgrader:
 # 124.96 s), the status request and Wine's own pace, with room to spare.
@@ -73,46 +70,14 @@ def image_bytes(path):
         return f.read()
 
 
-class SimDevice:
+class SimDevice(DeviceProcess):
     """The simulated device in the device namespace, on port 80 of `address`."""
 
     def __init__(self, device_ns, name, options, address=DEVICE_ADDRESS):
-        self.log_path = os.path.join(log_dir(), f"{re.sub(r'[^A-Za-z0-9._-]+', '_', name)}-device.log")
-        if os.path.exists(self.log_path):
-            os.remove(self.log_path)
-        self.err_path = self.log_path[:-4] + ".err"
-        self._err = open(self.err_path, "wb")
-        self.proc = device_ns.popen(
-            ["/usr/bin/python3", DEVICE_SCRIPT, "--address", address, "--port", "80",
-             "--log", self.log_path, *options],
-            stdout=subprocess.PIPE, stderr=self._err, text=True)
-        line = self._read_first_line()
-        assert line.startswith("listening "), f"simulated device did not start: {line!r}"
-
-    def _read_first_line(self):
-        import select
-        ready, _, _ = select.select([self.proc.stdout], [], [], DEVICE_START_S)
-        return self.proc.stdout.readline() if ready else ""
-
-    def events(self, kind=None):
-        try:
-            with open(self.log_path, encoding="utf-8") as f:
-                lines = f.read().splitlines()
-        except FileNotFoundError:
-            return []
-        found = [json.loads(line) for line in lines if line.strip()]
-        return [e for e in found if kind is None or e["event"] == kind]
-
-    def wait_event(self, kind, count=1, timeout=DIALOG_S):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            found = self.events(kind)
-            if len(found) >= count:
-                return found
-            if self.proc.poll() is not None:
-                break
-            time.sleep(POLL_S)
-        raise LabError(f"the simulated device logged {len(self.events(kind))} {kind!r} events, wanted {count}")
+        log_path = os.path.join(log_dir(), f"{slug(name)}-device.log")
+        with open(log_path[:-4] + ".err", "wb") as err:
+            super().__init__(log_path, "--address", address, "--port", "80", *options,
+                             popen=device_ns.popen, stderr=err, python="/usr/bin/python3")
 
     def requests(self):
         return [(e["target"] if "target" in e else e["request_line"], e["verdict"]) for e in self.events("request")]

@@ -13,10 +13,14 @@ import hashlib
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
+sys.path.insert(0, str(ROOT / "tools"))
+from exe_resources import resource  # noqa: E402
+
 PACKAGE = ROOT / "scripts" / "package"
 IMAGE_IDS = {"recovery-upgrader.exe": "112", "staged-upgrader.exe": "726"}
 
@@ -46,9 +50,7 @@ def test_sample_package(tmp_path):
     exes = sorted(f for f in files if f.endswith(".exe"))
     assert exes == [f"{arch}/{exe}" for arch in ("32-bit", "64-bit") for exe in sorted(IMAGE_IDS)]
     for exe in exes:
-        carried = subprocess.run(["wrestool", "-x", "--raw", "--type=QVR_FIRMWARE",
-                                  f"--name={IMAGE_IDS[pathlib.Path(exe).name]}", str(shipped / exe)],
-                                 capture_output=True, check=True).stdout
+        carried = resource(shipped / exe, "QVR_FIRMWARE", IMAGE_IDS[pathlib.Path(exe).name])
         assert carried == sample.read_bytes(), exe
 
 

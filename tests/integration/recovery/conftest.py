@@ -6,7 +6,9 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from recovery_harness import Pc, PrivateNet  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "tools" / "lab"))
+from private_net import PrivateNet  # noqa: E402
+from recovery_harness import Pc  # noqa: E402
 
 
 @pytest.fixture

@@ -1,13 +1,14 @@
-"""Where the built programs are, and their resources read back with wrestool
-(icoutils), for the tests that look inside the .exe files."""
+"""Where the built programs are, for the tests that look inside the .exe
+files (their resources read back by tools/exe_resources.py)."""
 import pathlib
-import re
 import shutil
-import subprocess
+import sys
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
+sys.path.insert(0, str(ROOT / "tools"))
+from exe_resources import dialog, resource, resource_list  # noqa: E402,F401
 ARCHS = ("win64", "win32")
 PROGRAMS = ("recovery-upgrader.exe", "staged-upgrader.exe")
 
@@ -22,17 +23,3 @@ def built_program(arch, exe):
     if shutil.which("wrestool") is None:
         pytest.fail("wrestool is missing: run scripts/setup (Debian package icoutils)")
     return path
-
-
-def resource_list(path):
-    """[(type, name, language)] of every resource, in wrestool's order."""
-    listing = subprocess.run(["wrestool", "-l", str(path)], capture_output=True, text=True, check=True).stdout
-    return [tuple(m.groups()) for m in re.finditer(r"--type='?([^' ]+)'? --name=(\S+) --language=(\S+)", listing)]
-
-
-def resource(path, rtype, name, language=None):
-    """The raw bytes of one resource."""
-    args = ["wrestool", "-x", "--raw", f"--type={rtype}", f"--name={name}", str(path)]
-    if language:
-        args.insert(-1, f"--language={language}")
-    return subprocess.run(args, capture_output=True, check=True).stdout

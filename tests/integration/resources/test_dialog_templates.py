@@ -3,53 +3,15 @@ files of both architectures and compared with the layouts the dialogs are
 designed for: ids, control kinds and styles, texts, titles, fonts and
 geometry in dialog units.
 """
-import struct
-import subprocess
-
 import pytest
 
-from programs import ARCHS, built_program, resource_list
+from programs import ARCHS, built_program, dialog, resource_list
 
 WS_POPUP=0x80000000; WS_CHILD=0x40000000; WS_VISIBLE=0x10000000; WS_CAPTION=0x00C00000
 WS_BORDER=0x00800000; WS_SYSMENU=0x00080000; WS_VSCROLL=0x00200000; WS_TABSTOP=0x00010000; WS_GROUP=0x00020000
 DS_MODALFRAME=0x80; DS_SETFONT=0x40
 ES_CENTER=1; ES_MULTILINE=4; ES_UPPERCASE=8; ES_PASSWORD=0x20; ES_AUTOHSCROLL=0x80; ES_READONLY=0x800
 SS_CENTER=1; SS_RIGHT=2; SS_ICON=3; BS_DEFPUSHBUTTON=1; CBS_DROPDOWNLIST=3
-CLASSES={0x80:'BUTTON',0x81:'EDIT',0x82:'STATIC',0x83:'LISTBOX',0x84:'SCROLLBAR',0x85:'COMBOBOX'}
-
-def sz_or_ord(b, o):
-    if struct.unpack_from('<H', b, o)[0] == 0xFFFF:
-        return ('#', struct.unpack_from('<H', b, o+2)[0]), o+4
-    s = ''
-    while True:
-        c = struct.unpack_from('<H', b, o)[0]; o += 2
-        if c == 0: break
-        s += chr(c)
-    return s, o
-
-def align4(o): return (o+3)&~3
-
-def parse(b):
-    style, ex, n, x, y, cx, cy = struct.unpack_from('<IIHhhhh', b, 0)
-    o = 18
-    menu, o = sz_or_ord(b, o); cls, o = sz_or_ord(b, o); title, o = sz_or_ord(b, o)
-    font = None
-    if style & DS_SETFONT:
-        pt = struct.unpack_from('<H', b, o)[0]; o += 2
-        face, o = sz_or_ord(b, o); font = (pt, face)
-    ctrls = []
-    for i in range(n):
-        o = align4(o)
-        cs, cex, cx_, cy_, cw, ch, cid = struct.unpack_from('<IIhhhhH', b, o); o += 18
-        ccls, o = sz_or_ord(b, o); ctext, o = sz_or_ord(b, o)
-        extra = struct.unpack_from('<H', b, o)[0]; o += 2 + extra
-        if isinstance(ccls, tuple): ccls = CLASSES[ccls[1]]
-        ctrls.append(dict(style=cs, ex=cex, x=cx_, y=cy_, w=cw, h=ch, id=cid if cid != 0xFFFF else -1, cls=ccls, text=ctext))
-    return dict(style=style, ex=ex, x=x, y=y, w=cx, h=cy, menu=menu, cls=cls, title=title, font=font, ctrls=ctrls)
-
-def dump(exe, name):
-    raw = subprocess.run(['wrestool', '-x', '--raw', '--type=5', f'--name={name}', exe], capture_output=True, check=True).stdout
-    return parse(raw)
 
 # Expected, written from the tables. Kinds:
 B, DB = 'button', 'default button'
@@ -142,7 +104,7 @@ stg.update({
 
 def template_errors(exe, did, table):
     pos, size, ctrls = table[did]
-    d = dump(exe, did)
+    d = dialog(exe, did)
     want_style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT
     px, py = map(int, pos.split(',')); w, h = map(int, size.split('x'))
     errs = []

@@ -44,7 +44,7 @@ def test_silent_while_installing(tftp_pair):
     device.wait_event("installing")
     with pytest.raises((http.client.RemoteDisconnected, ConnectionResetError, urllib.error.URLError)):
         device.get("/admin/advanced")
-    [silent] = [e for e in device.events() if e["verdict"] == "silent: installing"]
+    [silent] = [e for e in device.events("request") if e["verdict"] == "silent: installing"]
     assert silent["request_line"] == "GET /admin/advanced HTTP/1.1"
 
 

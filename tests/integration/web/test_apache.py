@@ -20,9 +20,9 @@ from pathlib import Path
 
 import pytest
 
-from harness import SIMDEVICE
+from harness import ROOT
 
-sys.path.insert(0, str(SIMDEVICE))
+sys.path.insert(0, str(ROOT / "tools" / "simdevice"))
 import device as simdevice  # noqa: E402
 
 APACHE = Path("/usr/sbin/apache2")

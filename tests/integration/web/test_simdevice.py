@@ -11,7 +11,7 @@ def test_status_page_without_authentication(device, probe):
     out = probe(d.port)
     assert out["requests"][0]["attempts"] == [{"result": out["requests"][0]["result"], "nc": 0}]
     assert out["identity"] == dict(FIELDS, product_name="QVR 7x7 & ", serial_number="S" * 127)
-    [request] = d.events()
+    [request] = d.events("request")
     assert request["raw"] == "GET /admin/advanced HTTP/1.1\r\nHost: 192.168.2.110"
 
 
@@ -30,7 +30,7 @@ def test_challenge_then_authenticated_request(device, probe, options):
     assert [a["result"] for a in out["requests"][0]["attempts"]][0] == -1
     assert out["requests"][0]["result"] > 0
     assert out["identity"] == FIELDS
-    first, second = d.events()
+    first, second = d.events("request")
     assert first["authorization"] is None and first["verdict"] == "challenge"
     assert second["verdict"] == "ok", second["verdict"]
     sent = second["authorization"]
@@ -46,7 +46,7 @@ def test_nonce_count_runs_across_requests(device, probe):
     out = probe(d.port, "--password", "pw", "--target", "/admin/advanced", "--target", target,
                 "--target", "/admin/advanced")
     assert [r["result"] > 0 for r in out["requests"]] == [True, True, True]
-    sent = [e["authorization"] for e in d.events()[1:]]
+    sent = [e["authorization"] for e in d.events("request")[1:]]
     assert [s["nc"] for s in sent] == ["000000001", "000000002", "000000003"]
     assert len({s["cnonce"] for s in sent}) == 1, "one client nonce until the next challenge"
     assert sent[1]["uri"] == target
@@ -63,7 +63,7 @@ def test_wrong_password_then_right(device, probe, mode, verdicts):
     d = device("--password", "right", "--nonce-mode", mode)
     out = probe(d.port, "--password", "wrong", "--password", "right")
     assert out["identity"] == FIELDS
-    assert [e["verdict"] for e in d.events()] == verdicts
+    assert [e["verdict"] for e in d.events("request")] == verdicts
 
 
 # md5-sess over the hex text (RFC 2617's prose) is not the device's variant;
@@ -75,4 +75,4 @@ def test_md5_sess_variants_that_cannot_pass(device, probe, options):
     d = device("--password", "pw", *options)
     out = probe(d.port, "--password", "pw")
     assert out["requests"][0]["end"] == "no password left"
-    assert [e["verdict"] for e in d.events()] == ["challenge", "rejected: response digest"]
+    assert [e["verdict"] for e in d.events("request")] == ["challenge", "rejected: response digest"]
