@@ -45,9 +45,19 @@ class JobResult:
         return self.tftp["ok"] and self.outcome == "success" and self.code == 0
 
 
-def report_fetch(say, tftp, where=""):
+def finish_job(device, program, walk, say, done, what):
+    """From the confirmation on: the transfer of the sample image, the
+    outcome dialog and the program's end, each said in a line."""
+    walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
+    [tftp] = device.wait_event("tftp")
+    where = f" from the group {tftp['group']}" if tftp.get("group") else ""
     say(f"the device fetched {tftp['bytes']} bytes by TFTP ({tftp['name']}){where}, "
         f"{'every byte as expected' if tftp['ok'] else tftp['error']}")
+    outcome, version = walk.wait_outcome()
+    code = program.wait_exit()
+    say(f"the program ended with exit code {code}")
+    say(f"{done} to version {version}" if outcome == "success" else f"{what} failed: {version}")
+    return JobResult(device, tftp, outcome, version, code, walk)
 
 
 def upgrade_job(driver, run_program, device_ns, say, name="main-job"):
@@ -60,14 +70,7 @@ def upgrade_job(driver, run_program, device_ns, say, name="main-job"):
     walk.enter_address()
     walk.give_password()
     walk.confirm()
-    walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
-    [tftp] = device.wait_event("tftp")
-    report_fetch(say, tftp)
-    outcome, version = walk.wait_outcome()
-    code = program.wait_exit()
-    say(f"the program ended with exit code {code}")
-    say(f"upgraded to version {version}" if outcome == "success" else f"upgrade failed: {version}")
-    return JobResult(device, tftp, outcome, version, code, walk)
+    return finish_job(device, program, walk, say, "upgraded", "upgrade")
 
 
 def recovery_job(driver, run_program, device_ns, say, name="recovery-job"):
@@ -87,14 +90,7 @@ def recovery_job(driver, run_program, device_ns, say, name="recovery-job"):
         say(f"recovery failed: {found[1] or 'the program ended'} (exit code {code})")
         return JobResult(device, {"ok": False, "error": "no transfer"}, "error", found[1] or "", code, walk)
     walk.confirm()
-    walk.wait_transfer(size=len(image_bytes(SAMPLE_IMAGE)))
-    [tftp] = device.wait_event("tftp")
-    report_fetch(say, tftp, f" from the group {tftp.get('group')}")
-    outcome, version = walk.wait_outcome()
-    code = program.wait_exit()
-    say(f"the program ended with exit code {code}")
-    say(f"recovered to version {version}" if outcome == "success" else f"recovery failed: {version}")
-    return JobResult(device, tftp, outcome, version, code, walk)
+    return finish_job(device, program, walk, say, "recovered", "recovery")
 
 
 def by_hand(lab, recovery):

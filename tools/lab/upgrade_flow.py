@@ -233,22 +233,19 @@ class Walk:
         """Waits for the success dialog or a failure box; returns
         ("success", version) or ("error", text) and closes it with OK."""
         d = self.driver
-        success = f"QVR@{self.label} Upgrade Successful!"
+        # (kind, title, the control holding what it says, how the note shows it)
+        endings = [("success", f"QVR@{self.label} Upgrade Successful!", SUCCESS_VERSION_ID, "version {}"),
+                   ("error", ERROR_TITLE, MESSAGE_TEXT_ID, "{!r}")]
         deadline = time.monotonic() + bound_s
         while time.monotonic() < deadline:
-            titles = {w["title"]: w["hwnd"] for w in d.list_windows()}
-            if success in titles:
-                d.screenshot(success)
-                version = d.get_text(success, SUCCESS_VERSION_ID)
-                self.note(success, f"version {version}, pressed OK")
-                d.click(success, IDOK)
-                return "success", version
-            if ERROR_TITLE in titles:
-                d.screenshot(ERROR_TITLE)
-                text = d.get_text(ERROR_TITLE, MESSAGE_TEXT_ID)
-                self.note(ERROR_TITLE, f"{text!r}, pressed OK")
-                d.click(ERROR_TITLE, IDOK)
-                return "error", text
+            titles = {w["title"] for w in d.list_windows()}
+            for kind, title, text_id, shown in endings:
+                if title in titles:
+                    d.screenshot(title)
+                    text = d.get_text(title, text_id)
+                    self.note(title, shown.format(text) + ", pressed OK")
+                    d.click(title, IDOK)
+                    return kind, text
             if not self.program.running():
                 raise LabError("the program ended without a success dialog or a failure box")
             time.sleep(POLL_S)
