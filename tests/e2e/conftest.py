@@ -42,10 +42,8 @@ def run_program(wine_env, request):
     started = []
 
     def start(name):
-        log = os.path.join(wine.log_dir(), f"{wine.slug(request.node.name)}-{wine.slug(os.path.basename(name))}.log")
-        program = wine.Program(wine.program_path(name), wine_env, log)
-        started.append(program)
-        return program
+        started.append(wine.open_program(request.node.name, name, wine_env))
+        return started[-1]
 
     yield start
     for program in started:

@@ -378,6 +378,13 @@ class DeviceSide:
                     pass
 
 
+def open_program(run_name, name, env):
+    """A program of the build (`name` as program_path takes it) under Wine,
+    its output logged under the run's name and its own."""
+    log = os.path.join(log_dir(), f"{slug(run_name)}-{slug(os.path.basename(name))}.log")
+    return Program(program_path(name), env, log)
+
+
 def start_driver(env=None):
     path = os.environ.get("QVR_E2E_DRIVER", "")
     if not os.path.isfile(path):
@@ -403,8 +410,7 @@ class Lab:
         self._programs = []
 
     def run_program(self, name):
-        log = os.path.join(log_dir(), f"{slug(self.name)}-{slug(os.path.basename(name))}.log")
-        program = Program(program_path(name), self.env, log)
+        program = open_program(self.name, name, self.env)
         self._programs.append(program)
         return program
 
