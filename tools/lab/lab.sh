@@ -112,12 +112,18 @@ cleanup() {
     exit "$rc"
 }
 
-start_xvfb() {
-    # Private copies of the X socket folder and of Wine's server folder: this
-    # run's Xvfb and wineserver can neither meet nor disturb others.
-    mkdir -p /tmp/.X11-unix "/tmp/.wine-$(id -u)"
-    mount -t tmpfs -o mode=1777 qvr-e2e-x11 /tmp/.X11-unix || fail "cannot mount /tmp/.X11-unix"
+private_wine_server_folder() {
+    # A private copy of Wine's server folder: this run's wineserver can
+    # neither meet nor disturb others.
+    mkdir -p "/tmp/.wine-$(id -u)"
     mount -t tmpfs -o mode=0700 qvr-e2e-wine "/tmp/.wine-$(id -u)" || fail "cannot mount /tmp/.wine-$(id -u)"
+}
+
+start_xvfb() {
+    # A private copy of the X socket folder too: this run's Xvfb and others
+    # cannot meet.
+    mkdir -p /tmp/.X11-unix
+    mount -t tmpfs -o mode=1777 qvr-e2e-x11 /tmp/.X11-unix || fail "cannot mount /tmp/.X11-unix"
 
     Xvfb ":$DISPLAY_NUMBER" -screen 0 "${SCREEN_SIZE}x24" -nolisten tcp -nolock \
         >"$RUN_DIR/xvfb.log" 2>&1 &
@@ -176,12 +182,9 @@ inside() {
     export QVR_E2E_RUN_DIR=$RUN_DIR
     /usr/bin/python3 "$ROOT/tools/lab/netns.py" setup "$RUN_DIR" || fail "network set-up failed"
 
-    if ((OWN_DISPLAY)); then
-        # The person's own display: X's socket folder stays as it is; only
-        # Wine's server folder is private.
-        mkdir -p "/tmp/.wine-$(id -u)"
-        mount -t tmpfs -o mode=0700 qvr-e2e-wine "/tmp/.wine-$(id -u)" || fail "cannot mount /tmp/.wine-$(id -u)"
-    else
+    private_wine_server_folder
+    # With the person's own display, X's socket folder stays as it is.
+    if ((! OWN_DISPLAY)); then
         start_xvfb
         export DISPLAY=":$DISPLAY_NUMBER"
     fi
