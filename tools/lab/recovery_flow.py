@@ -18,7 +18,8 @@ import time
 
 from wine import LabError
 
-from upgrade_flow import DIALOG_S, ERROR_TITLE, IDOK, POLL_S, WELCOME_TITLE, Walk
+from upgrade_flow import (DIALOG_S, ERROR_TITLE, IDOK, MESSAGE_TEXT_ID, POLL_S, WELCOME_TITLE, Walk,
+                          device_options)
 
 RECOVER_BUTTON_ID = 1029
 RECOVERY_TITLE = "QVR Firmware Recovery"
@@ -50,10 +51,7 @@ NOT_FOUND = "Recovery Failed: Cannot find the specified device!"
 
 
 def recovery_options(serial, image_paths, *extra):
-    options = ["--recovery", "--serial-number", serial, "--auth", "none"]
-    for path in image_paths:
-        options += ["--expect-image", path]
-    return options + list(extra)
+    return device_options(image_paths, "--recovery", "--serial-number", serial, *extra, password=None)
 
 
 def received_messages(device):
@@ -118,11 +116,7 @@ class RecoveryWalk(Walk):
             if confirm in titles:
                 return "confirm", None, seen_connecting
             if ERROR_TITLE in titles:
-                d.screenshot(ERROR_TITLE)
-                text = d.get_text(ERROR_TITLE, 0xFFFF)
-                self.note(ERROR_TITLE, f"{text!r}, pressed OK")
-                d.click(ERROR_TITLE, IDOK)
-                return "error", text, seen_connecting
+                return "error", self.read_and_close(ERROR_TITLE, MESSAGE_TEXT_ID), seen_connecting
             if not self.program.running():
                 return "ended", None, seen_connecting
             time.sleep(POLL_S / 5)

@@ -229,6 +229,15 @@ class Walk:
             time.sleep(POLL_S)
         raise LabError(f"{title!r} did not appear within {bound_s} s")
 
+    def read_and_close(self, title, text_id, shown="{!r}"):
+        """A dialog with a last word (success or failure): its screenshot,
+        the text of `text_id`, a note of it and OK."""
+        self.driver.screenshot(title)
+        text = self.driver.get_text(title, text_id)
+        self.note(title, shown.format(text) + ", pressed OK")
+        self.driver.click(title, IDOK)
+        return text
+
     def wait_outcome(self, bound_s=UPDATE_WAIT_BOUND_S):
         """Waits for the success dialog or a failure box; returns
         ("success", version) or ("error", text) and closes it with OK."""
@@ -241,11 +250,7 @@ class Walk:
             titles = {w["title"] for w in d.list_windows()}
             for kind, title, text_id, shown in endings:
                 if title in titles:
-                    d.screenshot(title)
-                    text = d.get_text(title, text_id)
-                    self.note(title, shown.format(text) + ", pressed OK")
-                    d.click(title, IDOK)
-                    return kind, text
+                    return kind, self.read_and_close(title, text_id, shown)
             if not self.program.running():
                 raise LabError("the program ended without a success dialog or a failure box")
             time.sleep(POLL_S)
