@@ -1,6 +1,7 @@
 """What the packaging tests share: scripts/package run with build trees and
 an output folder of the test's choosing, the package it wrote, and a
 throw-away code-signing certificate."""
+import hashlib
 import os
 import pathlib
 import subprocess
@@ -30,6 +31,16 @@ def shipped(output):
 def sums(path):
     """A SHA256SUMS file as {file: checksum}."""
     return {name: digest for digest, name in (line.split("  ", 1) for line in path.read_text().splitlines())}
+
+
+def checked_sums(folder):
+    """The folder's SHA256SUMS, after checking that it lists every other
+    file of the folder with its right checksum."""
+    listed = sums(folder / "SHA256SUMS")
+    files = {p.relative_to(folder).as_posix() for p in folder.rglob("*") if p.is_file()} - {"SHA256SUMS"}
+    assert set(listed) == files
+    assert {f: hashlib.sha256((folder / f).read_bytes()).hexdigest() for f in files} == listed
+    return listed
 
 
 def throwaway_certificate(directory, name="QVR test signer"):

