@@ -12,6 +12,8 @@ import platform
 import struct
 import subprocess
 import sys
+import time
+import zipfile
 
 from release import ROOT, checked_sums, package
 
@@ -44,6 +46,15 @@ def test_sample_package(sample_package, tmp_path):
         assert carried == sample.read_bytes(), exe
         # The link time in the header is the commit's, not the build's.
         assert pe_time_stamp(shipped / exe) == commit_date, exe
+
+    # The zip beside the folder holds the same files, in order, with the
+    # commit's time (a zip counts in steps of two seconds).
+    with zipfile.ZipFile(f"{shipped}.zip") as archive:
+        entries = [e for e in archive.infolist() if not e.is_dir()]
+        assert [e.filename for e in entries] == sorted(f"{shipped.name}/{f}" for f in files | {"SHA256SUMS"})
+        for entry in entries:
+            assert archive.read(entry) == (shipped.parent / entry.filename).read_bytes(), entry.filename
+            assert entry.date_time == time.gmtime(commit_date - commit_date % 2)[:6]
 
     # The Linux program is there exactly when the source has it, and starts.
     has_cli = (ROOT / "cli" / "CMakeLists.txt").is_file()
