@@ -4,6 +4,7 @@
 //
 // Every call here runs on the listener thread, which owns these dialogs and
 // pumps their messages; the main thread only sleeps meanwhile.
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
@@ -78,7 +79,11 @@ void open_dialog(void*, TftpDialog which) {
     ::ShowWindow(open_tftp_dialog, SW_SHOWNORMAL);
 }
 
+void untie_arrival_event();
+
 void close_dialog(void*) {
+    // The wait for a request is over (a transfer, or the end, follows).
+    untie_arrival_event();
     if (open_tftp_dialog != nullptr) ::DestroyWindow(open_tftp_dialog);
     open_tftp_dialog = nullptr;
 }
@@ -102,15 +107,39 @@ void set_waiting_text(void*, const char* text) {
     ::SetDlgItemTextA(open_tftp_dialog, id, text);
 }
 
-// The thread's own messages (the dialog's and its controls': a click on
-// Cancel is a message for the button, not for the dialog window).
-bool pump_one_message(void*) {
-    MSG message;
-    if (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageA(&message);
+// The event the listener socket's arrivals set while the waiting dialog
+// waits, and the socket it is tied to (none while a transfer runs: its
+// loop waits on the socket itself, and every datagram setting an event
+// would cost the Wine server a little more per block).
+WSAEVENT arrival_event = WSA_INVALID_EVENT;
+SOCKET event_socket = INVALID_SOCKET;
+
+void untie_arrival_event() {
+    if (event_socket == INVALID_SOCKET) return;
+    ::WSAEventSelect(event_socket, arrival_event, 0);
+    event_socket = INVALID_SOCKET;
+}
+
+// One wait for whichever comes first: a datagram, a message for the
+// thread's dialogs (the input that makes a Cancel, or a message sent by
+// another thread), or the time-out.  The event stays set after the
+// datagram that set it has been read; a stale wake-up only costs the caller
+// a receive that finds nothing, and since that receive re-arms the event,
+// no datagram can arrive unnoticed between it and the next wait.
+int wait_for_input(void*, SocketHandle socket, unsigned timeout_ms) {
+    if (arrival_event == WSA_INVALID_EVENT) {
+        arrival_event = ::WSACreateEvent();
+        if (arrival_event == WSA_INVALID_EVENT) return -1;
     }
-    return false;  // Cancel ends the run inside the dialog procedure
+    if (event_socket != static_cast<SOCKET>(socket)) {
+        untie_arrival_event();
+        if (::WSAEventSelect(static_cast<SOCKET>(socket), arrival_event, FD_READ) != 0) return -1;
+        event_socket = static_cast<SOCKET>(socket);
+    }
+    DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &arrival_event, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_TIMEOUT) return 0;
+    if (woke == WAIT_OBJECT_0) ::WSAResetEvent(arrival_event);
+    return woke == WAIT_FAILED ? -1 : 1;
 }
 
 bool pump_all_messages(void*) {
@@ -138,7 +167,7 @@ int status_request(void*, std::uint32_t local_address, std::uint32_t device_addr
 }
 
 const TftpUi win32_tftp_ui{nullptr,          open_dialog,      close_dialog,       set_progress_range,
-                           set_progress_position, set_title,   set_waiting_text,   pump_one_message,
+                           set_progress_position, set_title,   set_waiting_text,   wait_for_input,
                            pump_all_messages, show_success_dialog, status_request};
 
 TftpServer process_tftp_server() {

@@ -41,6 +41,10 @@ from upgrade_flow import (DEVICE_ADDRESS, PC_ADDRESS, RECOVERY, SAMPLE_IMAGE, ST
 from wine import Lab
 
 RUNS = int(os.environ.get("QVR_BENCH_RUNS", "5"))
+# Another build's folder of programs (QVR_BENCH_BASELINE_BIN=<folder>): its
+# staged-upgrader joins the rotation, so two builds are compared in the same
+# run, next to each other, whatever else the machine does.
+BASELINE_BIN = os.environ.get("QVR_BENCH_BASELINE_BIN", "")
 IDLE = os.environ.get("QVR_BENCH_IDLE", "1") != "0"
 HPA_PORT = 1069
 HPA_NAME = "qvrbench.bi1"
@@ -54,7 +58,7 @@ START_BOUND_S = 60
 IDLE_SAMPLE_S = 20
 SERIAL = "AB12CD"
 # In rotation order; each program is followed by its floor.
-SERVERS = ("wine", "floor", "recovery", "floor-multicast", "tftpd-hpa")
+SERVERS = ("wine", "floor", "recovery", "floor-multicast", "tftpd-hpa") + (("baseline",) if BASELINE_BIN else ())
 TARGETS = {"floor_ratio": 1.05, "first_answer_ms": 5.0, "idle_core_share": 0.05}
 
 
@@ -92,8 +96,8 @@ def transfer_then_cancel(walk, program, device, number):
     return tftp
 
 
-def wine_run(driver, run_program, device, number):
-    program = run_program(STAGED)
+def wine_run(driver, run_program, device, number, program_name=STAGED):
+    program = run_program(program_name)
     walk = Walk(driver, program, "staged", "QVR7x7g", "7.5.6a")
     walk.enter_address()
     return transfer_then_cancel(walk, program, device, number)
@@ -279,6 +283,8 @@ def bench(driver, run_program, device_ns):
                 number += 1
                 if who == "wine":
                     tftp = wine_run(driver, run_program, device, number)
+                elif who == "baseline":
+                    tftp = wine_run(driver, run_program, device, number, os.path.join(BASELINE_BIN, STAGED))
                 elif who == "recovery":
                     tftp = recovery_run(driver, run_program, device, number)
                 elif who.startswith("floor"):
@@ -315,14 +321,14 @@ def bench(driver, run_program, device_ns):
     hpa_s = summary["tftpd-hpa"]["seconds"]
     say(f"{size} bytes, {RUNS} runs each, RRQ to last ACK on the device side; medians "
         f"(load average now {load_average()}; each run's is printed above)")
-    for who, floor in (("wine", "floor"), ("recovery", "floor-multicast")):
+    for who, floor in (("wine", "floor"), ("recovery", "floor-multicast")) + ((("baseline", "floor"),) if BASELINE_BIN else ()):
         ours, theirs = summary[who], summary[floor]
         ours["ratio_tftpd_hpa"] = ours["seconds"] / hpa_s
         ours["ratio_floor"] = ours["seconds"] / theirs["seconds"]
         theirs["ratio_tftpd_hpa"] = theirs["seconds"] / hpa_s
     names = {"wine": "staged-upgrader (unicast)", "floor": "floor (unicast)",
              "recovery": "recovery-upgrader (multicast)", "floor-multicast": "floor (multicast)",
-             "tftpd-hpa": "tftpd-hpa"}
+             "tftpd-hpa": "tftpd-hpa", "baseline": "staged-upgrader (baseline)"}
     for who in SERVERS:
         f = summary[who]
         ratios = ""

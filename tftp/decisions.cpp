@@ -42,7 +42,7 @@ SessionAction classify_session_datagram(const TftpPacket& packet, std::uint32_t 
     return SessionAction::expected_ack;
 }
 
-TftpTiming shipped_tftp_timing() { return TftpTiming{100, 100, tftp_period_limit, 50}; }
+TftpTiming shipped_tftp_timing() { return TftpTiming{100, 100, tftp_period_limit, 50, 10, 20}; }
 
 void restart_retransmit_clock(RetransmitClock& clock, std::uint32_t now_ms) {
     clock.polls = 0;
