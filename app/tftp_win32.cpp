@@ -88,13 +88,31 @@ void close_dialog(void*) {
     open_tftp_dialog = nullptr;
 }
 
+// What the bar shows, so that a position that would not move it by a pixel
+// is not sent: the update wait's bar spans thousands of 32 ms ticks over a
+// few hundred pixels, and redrawing it every tick for nothing was most of
+// that wait's cost.  Every position that moves it is sent.
+std::uint32_t bar_high = 0;
+std::uint64_t bar_width = 0;  // 0: unknown, every position is sent
+std::int64_t bar_pixel = -1;  // the pixel column last sent; -1: none since the range was set
+
 void set_progress_range(void*, std::uint32_t high) {
     // The bar's range is 16 bits wide: the block count of the largest image
     // we serve (65,535) and the longest update wait (6,250 ticks) both fit.
-    ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, high & 0xFFFFu));
+    bar_high = high & 0xFFFFu;
+    bar_pixel = -1;
+    RECT area{};
+    HWND bar = ::GetDlgItem(open_tftp_dialog, IDC_PROGRESS);
+    bar_width = bar != nullptr && ::GetClientRect(bar, &area) ? static_cast<std::uint64_t>(area.right - area.left) : 0;
+    ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, bar_high));
 }
 
 void set_progress_position(void*, std::uint32_t position) {
+    if (bar_width != 0 && bar_high != 0) {
+        std::int64_t pixel = static_cast<std::int64_t>(std::uint64_t{position} * bar_width / bar_high);
+        if (pixel == bar_pixel) return;
+        bar_pixel = pixel;
+    }
     ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETPOS, position, 0);
 }
 

@@ -194,7 +194,8 @@ std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_
     // on the same link asks within milliseconds, and a request that came
     // while the waiting dialog was still being made (tens of milliseconds
     // under Wine) would wait for it; so this returns once the listener
-    // waits, or after a bound that only a thread that never runs reaches.
+    // waits, or after a bound (a thread held up that long is no reason to
+    // hold the upgrade back: the request then waits for it instead).
     std::uint32_t start = millisecond_clock();
     while (!listener->waiting && millisecond_clock() - start < listener_ready_bound_ms) sleep_ms(1);
     return listener->port;

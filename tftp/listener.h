@@ -17,7 +17,7 @@ namespace qvr {
 // Ports tried by the search: first_port and the 99 after it (69 to 168).
 inline constexpr unsigned tftp_port_attempts = 100;
 // start_tftp_listener waits at most this long for its thread to wait.
-inline constexpr std::uint32_t listener_ready_bound_ms = 5000;
+inline constexpr std::uint32_t listener_ready_bound_ms = 1000;
 
 struct TftpListener {
     std::uint32_t local_address;  // host order: the PC address chosen by the user
