@@ -34,8 +34,8 @@ constexpr const char password_text[] =
 DWORD WINAPI web_request_thread(LPVOID parameter) {
     const WebRequest& r = *static_cast<const WebRequest*>(parameter);
     trace("HTTP %x:%u to %x:%u", r.pc_address, r.base_port, r.device_address, r.device_port);
-    std::int32_t result = http_exchange(r.pc_address, r.base_port, r.device_address, r.device_port, r.target,
-                                        r.buffer, r.capacity, process_state.digest, process_state.identity);
+    std::int32_t result = http_exchange(build_rules, r.pc_address, r.base_port, r.device_address, r.device_port,
+                                        r.target, r.buffer, r.capacity, process_state.digest, process_state.identity);
     return static_cast<DWORD>(result);  // -1 for a challenge comes back as 0xFFFFFFFF
 }
 

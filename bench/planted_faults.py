@@ -93,8 +93,8 @@ FAULTS = [
     ("F29", "block number put little-endian on the wire", "tftp/packets.cpp",
      "put_u16_be(buffer + 2, block_number);",
      "buffer[2] = static_cast<std::uint8_t>(block_number); buffer[3] = static_cast<std::uint8_t>(block_number >> 8);", T),
-    ("F30", "staged: 9 status requests instead of 10", "tftp/decisions.h",
-     "is_recovery_upgrader ? 1 : 10;", "is_recovery_upgrader ? 1 : 9;", T),
+    ("F30", "staged: 9 status requests instead of 10", "common/deliverable.h",
+     ".status_request_attempts = 10,", ".status_request_attempts = 9,", T),
 ]
 
 

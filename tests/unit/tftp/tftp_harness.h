@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/build_deliverable.h"
 #include "common/bytes.h"
 #include "firmware/image.h"
 #include "platform/clock.h"
@@ -171,7 +172,7 @@ struct ServerRun {
     FirmwareImage target{}, transition{};
     std::atomic<std::int32_t> stage{1};
     char file_name[128] = "/qvr1a2b.bi1";
-    TftpServer server = shipped_tftp_server();
+    TftpServer server = shipped_tftp_server(build_rules);
     TftpListener listener{};
     TftpResult result{false, "not run"};
     std::atomic<bool> finished{false};  // serve_tftp_requests has returned

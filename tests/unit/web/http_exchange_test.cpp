@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/deliverable.h"
+#include "common/build_deliverable.h"
 #include "common/text.h"
 
 namespace qvr {
@@ -151,8 +151,8 @@ struct Exchange {
 
 Exchange exchange(std::uint32_t local, std::uint16_t port, DigestState& digest, IdentityFields& identity) {
     Exchange e{0, std::vector<char>(page_capacity + 1, 'Z')};
-    e.result = http_exchange(local, http_base_port, loopback, port, "/admin/advanced", e.buffer.data(), page_capacity,
-                             digest, identity);
+    e.result = http_exchange(build_rules, local, http_base_port, loopback, port, "/admin/advanced", e.buffer.data(),
+                             page_capacity, digest, identity);
     return e;
 }
 
