@@ -4,6 +4,7 @@
 //
 // Every call here runs on the listener thread, which owns these dialogs and
 // pumps their messages; the main thread only sleeps meanwhile.
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
@@ -83,18 +84,40 @@ void open_dialog(void*, TftpDialog which) {
     ::ShowWindow(open_tftp_dialog, SW_SHOWNORMAL);
 }
 
+void untie_arrival_event();
+
 void close_dialog(void*) {
+    // The wait for a request is over (a transfer, or the end, follows).
+    untie_arrival_event();
     if (open_tftp_dialog != nullptr) ::DestroyWindow(open_tftp_dialog);
     open_tftp_dialog = nullptr;
 }
 
+// What the bar shows, so that a position that would not move it by a pixel
+// is not sent: the update wait's bar spans thousands of 32 ms ticks over a
+// few hundred pixels, and redrawing it every tick for nothing was most of
+// that wait's cost.  Every position that moves it is sent.
+std::uint32_t bar_high = 0;
+std::uint64_t bar_width = 0;  // 0: unknown, every position is sent
+std::int64_t bar_pixel = -1;  // the pixel column last sent; -1: none since the range was set
+
 void set_progress_range(void*, std::uint32_t high) {
     // The bar's range is 16 bits wide: the block count of the largest image
     // we serve (65,535) and the longest update wait (6,250 ticks) both fit.
-    ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, high & 0xFFFFu));
+    bar_high = high & 0xFFFFu;
+    bar_pixel = -1;
+    RECT area{};
+    HWND bar = ::GetDlgItem(open_tftp_dialog, IDC_PROGRESS);
+    bar_width = bar != nullptr && ::GetClientRect(bar, &area) ? static_cast<std::uint64_t>(area.right - area.left) : 0;
+    ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, bar_high));
 }
 
 void set_progress_position(void*, std::uint32_t position) {
+    if (bar_width != 0 && bar_high != 0) {
+        std::int64_t pixel = static_cast<std::int64_t>(std::uint64_t{position} * bar_width / bar_high);
+        if (pixel == bar_pixel) return;
+        bar_pixel = pixel;
+    }
     ::SendDlgItemMessageA(open_tftp_dialog, IDC_PROGRESS, PBM_SETPOS, position, 0);
 }
 
@@ -107,15 +130,39 @@ void set_waiting_text(void*, const char* text) {
     ::SetDlgItemTextA(open_tftp_dialog, id, text);
 }
 
-// The thread's own messages (the dialog's and its controls': a click on
-// Cancel is a message for the button, not for the dialog window).
-bool pump_one_message(void*) {
-    MSG message;
-    if (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&message);
-        ::DispatchMessageA(&message);
+// The event the listener socket's arrivals set while the waiting dialog
+// waits, and the socket it is tied to (none while a transfer runs: its
+// loop waits on the socket itself, and every datagram setting an event
+// would cost the Wine server a little more per block).
+WSAEVENT arrival_event = WSA_INVALID_EVENT;
+SOCKET event_socket = INVALID_SOCKET;
+
+void untie_arrival_event() {
+    if (event_socket == INVALID_SOCKET) return;
+    ::WSAEventSelect(event_socket, arrival_event, 0);
+    event_socket = INVALID_SOCKET;
+}
+
+// One wait for whichever comes first: a datagram, a message for the
+// thread's dialogs (the input that makes a Cancel, or a message sent by
+// another thread), or the time-out.  The event stays set after the
+// datagram that set it has been read; a stale wake-up only costs the caller
+// a receive that finds nothing, and since that receive re-arms the event,
+// no datagram can arrive unnoticed between it and the next wait.
+int wait_for_input(void*, SocketHandle socket, unsigned timeout_ms) {
+    if (arrival_event == WSA_INVALID_EVENT) {
+        arrival_event = ::WSACreateEvent();
+        if (arrival_event == WSA_INVALID_EVENT) return -1;
     }
-    return false;  // Cancel ends the run inside the dialog procedure
+    if (event_socket != static_cast<SOCKET>(socket)) {
+        untie_arrival_event();
+        if (::WSAEventSelect(static_cast<SOCKET>(socket), arrival_event, FD_READ) != 0) return -1;
+        event_socket = static_cast<SOCKET>(socket);
+    }
+    DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &arrival_event, timeout_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_TIMEOUT) return 0;
+    if (woke == WAIT_OBJECT_0) ::WSAResetEvent(arrival_event);
+    return woke == WAIT_FAILED ? -1 : 1;
 }
 
 bool pump_all_messages(void*) {
@@ -151,7 +198,7 @@ int status_request(void*, std::uint32_t local_address, std::uint32_t device_addr
 }
 
 const TftpUi win32_tftp_ui{nullptr,          open_dialog,      close_dialog,       set_progress_range,
-                           set_progress_position, set_title,   set_waiting_text,   pump_one_message,
+                           set_progress_position, set_title,   set_waiting_text,   wait_for_input,
                            pump_all_messages, show_success_dialog, status_request};
 
 TftpServer process_tftp_server() {

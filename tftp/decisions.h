@@ -50,8 +50,19 @@ enum class ListenerAction {
 // The name must match byte for byte, case included.
 ListenerAction classify_listener_datagram(const TftpPacket& packet, std::string_view expected_name);
 
-// The waiting dialog's activity bar: 0 .. 999, then 0 again.
-inline constexpr std::uint32_t next_activity(std::uint32_t activity) { return (activity + 1) % 1000; }
+// The waiting dialog's activity bar: 0 .. 999, then 0 again, one step per
+// millisecond of the clock however long the waits between two moves are.
+inline constexpr std::uint32_t advance_activity(std::uint32_t activity, std::uint32_t steps) {
+    return (activity + steps % 1000) % 1000;
+}
+
+// The steps the bar has to make: the milliseconds from last_ms to now_ms
+// (right across the clock's wrap); last_ms moves to now_ms.
+inline std::uint32_t activity_steps(std::uint32_t& last_ms, std::uint32_t now_ms) {
+    std::uint32_t steps = now_ms - last_ms;
+    last_ms = now_ms;
+    return steps;
+}
 
 // ---- A session ---------------------------------------------------------
 
@@ -85,6 +96,15 @@ struct TftpTiming {
     unsigned min_period_ms;
     unsigned period_limit;
     unsigned redraw_interval_ms;  // per-block progress redraws, at most this often
+    // While blocks move, the upload dialog's messages are taken at most this
+    // often (every idle poll when the device is slow): a pump per block
+    // would cost as much as the block itself under Wine, and Cancel is
+    // still answered within a few milliseconds.
+    unsigned pump_interval_ms = 10;
+    // The waiting dialog waits on the socket up to this long between two
+    // moves of its bar and two pumps: a request is taken the moment it
+    // comes, Cancel within this time, and the idle wait costs little.
+    unsigned waiting_poll_ms = 20;
 };
 
 TftpTiming shipped_tftp_timing(const DeliverableRules& rules);

@@ -67,30 +67,40 @@ Requester examine_datagram(const TftpListener& listener, const TftpServer& serve
     return Requester{false, 0, 0};
 }
 
-// Receives until our read request comes.  Idle polls wait up to 1 ms on the
-// socket, move the activity bar and pump the waiting dialog.  A received
-// datagram is handled at once and the next receive follows without waiting,
-// but the bar and the pump still get their turn once per clock step, so a
-// flood of datagrams cannot hold back Cancel.  Not accepted: cancelled.
+// Receives until our read request comes.  While the socket is empty the
+// loop waits for a datagram or a message of the waiting dialog for up to
+// waiting_poll_ms, then moves the activity bar by the milliseconds that
+// passed and takes every message of the dialog: the bar keeps its pace (one
+// step per millisecond), a request and a Cancel end the wait the moment
+// they come, and an idle wait costs a handful of calls per bar move instead
+// of every millisecond.  A received datagram is handled at once and the
+// next receive follows without waiting, but the bar and the pump still get
+// their turn once per clock step, so a flood of datagrams cannot hold back
+// Cancel.  Not accepted: cancelled.
 Requester wait_for_request(TftpListener& listener, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     std::uint32_t activity = 0;
     std::uint32_t last_step = server.clock();
+    std::uint32_t last_bar = last_step;
     for (;;) {
         std::uint32_t from_address = 0;
         std::uint16_t from_port = 0;
         int n = receive_datagram(listener.socket, listener.buffer, sizeof listener.buffer, from_address, from_port);
         if (n < 0) {
             // Nothing, an error or an oversized datagram: all an idle poll.
-            if (wait_readable(listener.socket, 1) < 0) sleep_ms(1);
+            if (ui.wait_for_input(ui.context, listener.socket, server.timing.waiting_poll_ms) < 0)
+                sleep_ms(1);
             last_step = server.clock();
         } else {
             Requester requester = examine_datagram(listener, server, n, from_address, from_port);
             if (requester.accepted) return requester;
             if (!clock_step_due(last_step, server.clock(), tftp_clock_step_ms)) continue;
         }
-        activity = next_activity(activity);
-        ui.set_progress_position(ui.context, activity);
+        std::uint32_t moved = activity_steps(last_bar, last_step);
+        if (moved != 0) {
+            activity = advance_activity(activity, moved);
+            ui.set_progress_position(ui.context, activity);
+        }
         if (ui.pump_all_messages(ui.context)) return Requester{false, 0, 0};
     }
 }
@@ -137,12 +147,13 @@ TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server)
     const TftpUi& ui = *server.ui;
     open_waiting_dialog(ui, TFTP_WAITING_TEXT);
     if (!set_nonblocking(listener.socket, true)) return tftp_failed(MESSAGE_NONBLOCKING);
+    listener.waiting = true;
     // Two rounds at most: the staged-upgrader's transition stage, then its
     // target stage.  Every other run ends after its first session.
     for (;;) {
         Requester requester = wait_for_request(listener, server);
         if (!requester.accepted) return tftp_failed(MESSAGE_USER_ABORT);
-        ui.close_dialog(ui.context);
+        // The session closes the waiting dialog once its OACK is out.
         TftpResult result = start_tftp_session(server, listener.socket, listener.group, listener.local_address,
                                                requester.address, requester.port);
         if (!server.rules->staged || !result.passed) {
@@ -188,6 +199,14 @@ std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_
     }
     listener->server = server;
     if (!server.start_thread(tftp_listener_thread, listener)) fatal_exit(MESSAGE_LISTENER_THREAD);
+    // The caller tells the device to ask as soon as this returns.  A device
+    // on the same link asks within milliseconds, and a request that came
+    // while the waiting dialog was still being made (tens of milliseconds
+    // under Wine) would wait for it; so this returns once the listener
+    // waits, or after a bound (a thread held up that long is no reason to
+    // hold the upgrade back: the request then waits for it instead).
+    std::uint32_t start = millisecond_clock();
+    while (!listener->waiting && millisecond_clock() - start < listener_ready_bound_ms) sleep_ms(1);
     return listener->port;
 }
 

@@ -5,6 +5,7 @@
 // which then runs the transfer session(s) and ends the run.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 
@@ -15,6 +16,8 @@ namespace qvr {
 
 // Ports tried by the search: first_port and the 99 after it (69 to 168).
 inline constexpr unsigned tftp_port_attempts = 100;
+// start_tftp_listener waits at most this long for its thread to wait.
+inline constexpr std::uint32_t listener_ready_bound_ms = 1000;
 
 struct TftpListener {
     std::uint32_t local_address;  // host order: the PC address chosen by the user
@@ -23,6 +26,7 @@ struct TftpListener {
     std::uint32_t group;  // recovery mode: the multicast group joined, host order; 0 when none
     std::uint16_t port;   // the port bound
     TftpServer server;    // what the listener thread serves with
+    std::atomic<bool> waiting;  // set by the listener thread once its waiting dialog is up
 };
 
 enum class ListenerOpen { opened, no_socket, no_port, join_failed };
@@ -45,7 +49,7 @@ TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server)
 [[noreturn]] void end_tftp_run(TftpListener& listener, const TftpResult& result);
 
 // Starts the listener: allocates its record, opens it, starts its thread
-// and returns the bound port.  `group` is the dotted text of a multicast
+// and returns the bound port once that thread waits for requests.  `group` is the dotted text of a multicast
 // group to join (the recovery-upgrader's recovery mode) or nullptr.  Every
 // failure is reported here and ends the run.
 std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group);

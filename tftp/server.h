@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "firmware/image.h"
+#include "platform/socket.h"
 #include "tftp/decisions.h"
 
 namespace qvr {
@@ -33,11 +34,18 @@ struct TftpUi {
     void (*set_title)(void* context, const char* title);
     // The waiting dialog's instruction text.
     void (*set_waiting_text)(void* context, const char* text);
-    // Dispatch at most one, or every, pending message of the listener
-    // thread's dialogs.  A Cancel press normally ends the run inside (the
-    // abort dialog procedure); a front end that cannot end the run there
-    // returns true instead, and the caller then ends it with "User Abort".
-    bool (*pump_one_message)(void* context);
+    // Waits up to timeout_ms for a datagram on the socket or a message for
+    // the listener thread's dialogs, whichever comes first (a front end
+    // without messages waits on the socket alone).  1: something may be
+    // there, 0: the time passed, negative: the wait failed (the caller then
+    // sleeps instead).  The waiting dialog waits here between two moves of
+    // its bar, so a request and a Cancel are both taken the moment they come
+    // and an idle wait costs a few calls per bar move.
+    int (*wait_for_input)(void* context, SocketHandle socket, unsigned timeout_ms);
+    // Dispatch every pending message of the listener thread's dialogs.  A
+    // Cancel press normally ends the run inside (the abort dialog
+    // procedure); a front end that cannot end the run there returns true
+    // instead, and the caller then ends it with "User Abort".
     bool (*pump_all_messages)(void* context);
     // The modal success dialog, until it is closed.
     void (*show_success_dialog)(void* context, int template_id, const char* title, const char* version);

@@ -101,21 +101,35 @@ bool prepare_tftp_session(TftpSession& session, const TftpServer& server, Socket
 TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     const TftpTiming& timing = server.timing;
-    ui.open_dialog(ui.context, TFTP_UPLOAD_DIALOG);
-    ui.set_progress_range(ui.context, session.block_count);
     if (!set_nonblocking(session.socket, true)) return TransferEnd::blocking;
     const std::uint32_t destination = session_destination(session.group, session.peer_address);
 
+    // The OACK leaves before the dialogs change: closing the waiting dialog
+    // and opening the upload dialog take tens of milliseconds under Wine,
+    // which the device would otherwise spend waiting for its first answer.
+    // Nothing is received before the upload dialog is up, so its ACK is
+    // taken, and every block sent, with the dialog showing and its Cancel
+    // live from the first moment it is seen.
     send_option_ack(session, destination);
+    ui.close_dialog(ui.context);
+    ui.open_dialog(ui.context, TFTP_UPLOAD_DIALOG);
+    ui.set_progress_range(ui.context, session.block_count);
     RetransmitClock retransmit{};
     restart_retransmit_clock(retransmit, server.clock());
     RedrawThrottle redraw{};
     std::uint32_t last_step = server.clock();
+    std::uint32_t last_pump = last_step - timing.pump_interval_ms;  // the first idle poll pumps
+    // Set when a packet has just gone out: its answer cannot be here yet, so
+    // the loop goes straight to the wait instead of a receive bound to fail.
+    bool just_sent = true;
 
     for (;;) {
         std::uint32_t from_address = 0;
         std::uint16_t from_port = 0;
-        int n = receive_datagram(session.socket, session.packet, sizeof session.packet, from_address, from_port);
+        int n = -1;
+        if (!just_sent)
+            n = receive_datagram(session.socket, session.packet, sizeof session.packet, from_address, from_port);
+        just_sent = false;
         if (n >= 0) {
             TftpPacket packet = parse_tftp_packet(std::span<const std::uint8_t>(session.packet, n));
             SessionAction action = classify_session_datagram(packet, from_address, from_port, session.peer_address,
@@ -135,6 +149,7 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
                 send_data_block(session, destination);
                 trace("Send block %d (%d)\n", static_cast<int>(session.acknowledged_count),
                       static_cast<int>(session.sent_length));
+                just_sent = true;
                 continue;
             }
             if (action == SessionAction::stranger)
@@ -146,9 +161,10 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
             if (!clock_step_due(last_step, server.clock(), tftp_clock_step_ms)) continue;
         }
 
-        // An idle poll: one message of the dialog; when nothing came, a wait
-        // of up to 1 ms for the next datagram; the poll counted.
-        if (ui.pump_one_message(ui.context)) return TransferEnd::cancelled;
+        // An idle poll: the dialog's messages when they are due; when nothing
+        // came, a wait of up to 1 ms for the next datagram; the poll counted.
+        if (clock_step_due(last_pump, server.clock(), timing.pump_interval_ms) && ui.pump_all_messages(ui.context))
+            return TransferEnd::cancelled;
         if (n < 0) {
             idle_wait(session.socket);
             last_step = server.clock();
@@ -167,6 +183,7 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
                     trace("ReSend block %d\n", static_cast<int>(session.acknowledged_count));
                     send_data_block(session, destination);
                 }
+                just_sent = true;
                 break;
             case IdleOutcome::timed_out:
                 trace("Timeout for ack; upgrade failed\n");

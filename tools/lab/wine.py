@@ -71,12 +71,12 @@ def program_path(name):
 class Program:
     """One program of the build running under Wine."""
 
-    def __init__(self, path, env, log_path):
+    def __init__(self, path, env, log_path, args=()):
         self.path = path
         self.log_path = log_path
         self._log = open(log_path, "wb")
         self.proc = subprocess.Popen(
-            ["wine", path], env=env, stdin=subprocess.DEVNULL,
+            ["wine", path, *args], env=env, stdin=subprocess.DEVNULL,
             stdout=self._log, stderr=subprocess.STDOUT, cwd=build_dir())
 
     def running(self):
@@ -378,11 +378,12 @@ class DeviceSide:
                     pass
 
 
-def open_program(run_name, name, env):
+def open_program(run_name, name, env, args=()):
     """A program of the build (`name` as program_path takes it) under Wine,
-    its output logged under the run's name and its own."""
+    with `args` on its command line (the programs take none; tools do), its
+    output logged under the run's name and its own."""
     log = os.path.join(log_dir(), f"{slug(run_name)}-{slug(os.path.basename(name))}.log")
-    return Program(program_path(name), env, log)
+    return Program(program_path(name), env, log, args)
 
 
 def start_driver(env=None):
@@ -409,8 +410,8 @@ class Lab:
         self.device_ns = DeviceSide()
         self._programs = []
 
-    def run_program(self, name):
-        program = open_program(self.name, name, self.env)
+    def run_program(self, name, args=()):
+        program = open_program(self.name, name, self.env, args)
         self._programs.append(program)
         return program
 

@@ -173,6 +173,9 @@ class Fetch:
             "own_retransmissions": 0, "server_port": None, "unknown_tid": 0, "ignored": 0,
             "notes": [], "faults": self.faults.active(), "transfer_seconds": None,
             "server_error": None, "after_end": None, "flood": None,
+            # From the RRQ to the server's first answer (its OACK), seconds:
+            # what the server does before it serves.
+            "first_answer_seconds": None,
             # How long the server took to answer each ACK with the next
             # packet: where a slow transfer loses its time.
             "answer_ms": {"max": 0.0, "over_2": 0, "over_10": 0, "total_over_2": 0.0},
@@ -254,6 +257,7 @@ class Fetch:
         if self.tid is None:
             self.tid = sender
             self.record["server_port"] = sender[1]
+            self.record["first_answer_seconds"] = round(self.clock() - self._started, 6)
             return True
         if sender != self.tid:
             self.record["unknown_tid"] += 1
@@ -303,7 +307,7 @@ class Fetch:
 
     def _transfer(self):
         s, r, f = self.settings, self.record, self.faults
-        start = self.clock()
+        start = self._started = self.clock()
         end = start + s.limit
         expected = 1               # the next block wanted
         oack_done = False          # ACK 0 sent (or data arrived without an OACK)

@@ -83,11 +83,14 @@ TEST(TftpListener, OnlyTheExactNameFromAnyoneIsServed) {
     EXPECT_EQ(run.numbers["status"], std::vector<std::uint32_t>{test_address() + 1}) << "asks who fetched";
 }
 
-// The bar moves once per idle poll and goes round after 999; Cancel ends the
-// run with its report.
+// The bar moves one step per millisecond of the clock however long the
+// waits between two moves are (here across the clock's wrap too), and goes
+// round after 999; Cancel ends the run with its report.
 TEST(TftpListener, WaitingDialogActivityAndCancel) {
     ServerRun run(100);
-    run.cancel_after_pumps = 1000;  // the 1001st idle poll cancels
+    run.server.timing.waiting_poll_ms = 1;
+    run.server.clock = [] { return clock_offset += 7; };  // 7 ms from one idle poll to the next
+    run.cancel_after_pumps = 150;                          // the 151st idle poll cancels
     ASSERT_TRUE(run.start());
     run.join();
     EXPECT_STREQ(run.result.message, "Upgrade Failed: User Abort");
@@ -97,8 +100,9 @@ TEST(TftpListener, WaitingDialogActivityAndCancel) {
     EXPECT_NE(run.texts["text"][0].find("at the first available UDP port starting at port number 69."),
               std::string::npos);
     std::vector<std::uint32_t>& pos = run.numbers["pos"];
-    ASSERT_EQ(pos.size(), 1 + 1001u);  // the opening 0, then one per idle poll
-    EXPECT_EQ((std::vector{pos[1], pos[999], pos[1000], pos[1001]}), (std::vector<std::uint32_t>{1, 999, 0, 1}));
+    ASSERT_EQ(pos.size(), 1 + 151u);  // the opening 0, then one per idle poll
+    EXPECT_EQ((std::vector{pos[0], pos[1], pos[142], pos[143], pos[151]}),
+              (std::vector<std::uint32_t>{0, 7, 994, 1, 57}));
 }
 
 // Regression: datagrams that are not our request skipped the dialog's pump,

@@ -66,6 +66,27 @@ TEST(TftpSession, ServesEveryImageExactly) {
     }
 }
 
+// The OACK is at the device before the waiting dialog gives way to the
+// upload dialog (tens of milliseconds under Wine that the device would
+// otherwise wait); the device answers only once that dialog is up, so the
+// ACK of the OACK is taken with it showing.
+TEST(TftpSession, OptionAckLeavesBeforeTheDialogsChange) {
+    ServerRun run(1500);
+    Client device;
+    run.device = &device;
+    ASSERT_TRUE(run.start());
+    device.send(rrq_bytes(run.file_name), run.listener.port);
+    for (int i = 0; i < 5000 && !run.upload_opened; ++i) sleep_ms(1);
+    ASSERT_TRUE(run.upload_opened);
+    Fetch f = fetch(device, run.listener.port, run.file_name, false);
+    run.join();
+    EXPECT_TRUE(f.data == run.target_bytes);
+    EXPECT_EQ(run.numbers["waiting at open"], (std::vector<std::uint32_t>{0, 1}));
+    ASSERT_GE(run.dialog_calls.size(), 3u);
+    EXPECT_EQ(std::vector(run.dialog_calls.begin(), run.dialog_calls.begin() + 3),
+              (std::vector<std::string>{"open 0", "close", "open 1"}));
+}
+
 // Regression: answering a duplicate ACK sends every later block twice.  Only
 // the requester's ACK of the packet last sent moves the transfer; nothing
 // else is answered, whoever sends it.

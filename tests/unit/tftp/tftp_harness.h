@@ -86,13 +86,14 @@ struct Fetch {
     unsigned last_block_length = 0;
 };
 
-// A lock-step download as a device does it: RRQ, ACK 0 for the OACK, then
+// A lock-step download as a device does it: RRQ (unless the caller sent it), ACK 0 for the OACK, then
 // each block's ACK until a block shorter than 512.  Anything but the next
 // block is taken for a retransmission already received.  A download that
 // stops short is a test failure.
-inline Fetch fetch(const Client& client, std::uint16_t server_port, const std::string& name) {
+inline Fetch fetch(const Client& client, std::uint16_t server_port, const std::string& name,
+                   bool send_request = true) {
     Fetch f;
-    client.send(rrq_bytes(name), server_port);
+    if (send_request) client.send(rrq_bytes(name), server_port);
     for (std::uint32_t expected = 0; expected <= 65535;) {
         auto d = client.receive(5000);
         if (!d) break;
@@ -124,6 +125,11 @@ struct ServerRun {
     std::vector<std::string> reported_versions;  // the served image's version unless set
     unsigned pumps = 0;
     unsigned cancel_after_pumps = 0;  // 0: never, though 30 s of pumping always cancel
+    // The dialog calls in order ("open 0", "close", ...), and, when `device`
+    // is set, whether a datagram was waiting at it as each dialog opened.
+    std::vector<std::string> dialog_calls;
+    const Client* device = nullptr;
+    std::atomic<bool> upload_opened{false};
     std::uint32_t deadline_ms = millisecond_clock() + 30000;
 
     static ServerRun& run(void* context) { return *static_cast<ServerRun*>(context); }
@@ -145,13 +151,19 @@ struct ServerRun {
         return answer;
     }
     TftpUi ui{this,
-              [](void* c, TftpDialog d) { note(c, "open", d); },
-              [](void*) {},
+              [](void* c, TftpDialog d) {
+                  ServerRun& r = run(c);
+                  note(c, "open", d);
+                  r.dialog_calls.push_back("open " + std::to_string(d));
+                  if (r.device != nullptr) note(c, "waiting at open", wait_readable(r.device->socket, 0) == 1);
+                  if (d == TFTP_UPLOAD_DIALOG) r.upload_opened = true;
+              },
+              [](void* c) { run(c).dialog_calls.push_back("close"); },
               [](void* c, std::uint32_t high) { note(c, "range", high); },
               [](void* c, std::uint32_t position) { note(c, "pos", position); },
               [](void* c, const char* title) { run(c).texts["title"].push_back(title); },
               [](void* c, const char* text) { run(c).texts["text"].push_back(text); },
-              pump,
+              [](void*, SocketHandle socket, unsigned ms) { return wait_readable(socket, static_cast<int>(ms)); },
               pump,
               [](void* c, int id, const char* title, const char* version) {
                   note(c, "success", static_cast<std::uint32_t>(id));

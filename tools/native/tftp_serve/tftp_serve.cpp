@@ -79,8 +79,13 @@ int answer_with_image_version(void*, std::uint32_t, std::uint32_t, char* version
     return 1;
 }
 
-const TftpUi null_ui{nullptr,     no_dialog,   no_close,    no_number, no_number,
-                     no_text,     no_text,     pump_cancel, pump_cancel, print_success,
+// No messages here: the socket alone (SIGUSR1 cuts a wait short).
+int wait_for_datagram(void*, SocketHandle socket, unsigned timeout_ms) {
+    return wait_readable(socket, static_cast<int>(timeout_ms));
+}
+
+const TftpUi null_ui{nullptr,     no_dialog,         no_close,    no_number,     no_number,
+                     no_text,     no_text,           wait_for_datagram, pump_cancel, print_success,
                      answer_with_image_version};
 
 int usage() {
