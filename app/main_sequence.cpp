@@ -1,7 +1,6 @@
 // The main sequence: the fixed line of dialogs and network steps of one run,
 // from the first dialog to the moment the TFTP listener thread takes over.
 // Each state moves on or ends the run; nothing goes back.
-#include <cstdio>
 
 #include "app/dialogs.h"
 #include "app/process_state.h"
@@ -15,6 +14,7 @@
 #include "resources/resource_ids.h"
 #include "tftp/listener.h"
 #include "tftp/status_request.h"
+#include "web/device_targets.h"
 
 namespace qvr {
 
@@ -23,17 +23,14 @@ namespace {
 // "/admin/upgrade?tftp://a.b.c.d:port/qvrXXXX.biN" for the chosen PC address.
 void send_upgrade_command(std::uint16_t port) {
     char target[192];
-    std::uint32_t pc = process_state.pc_address;
-    std::snprintf(target, sizeof target, "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", (pc >> 24) & 0xFF,
-                  (pc >> 16) & 0xFF, (pc >> 8) & 0xFF, pc & 0xFF, static_cast<unsigned>(port),
-                  process_state.tftp_file_name);
+    format_upgrade_target(target, sizeof target, process_state.pc_address, port, process_state.tftp_file_name);
     run_web_request(device_request(process_state.pc_address, process_state.device_address, target));
 }
 
 // The check after an upload: the status page through the request worker,
 // like every other request.
 int status_request_after_upload(std::uint32_t pc_address, std::uint32_t device_address) {
-    return run_web_request(device_request(pc_address, device_address, "/admin/advanced"));
+    return run_web_request(device_request(pc_address, device_address, STATUS_TARGET));
 }
 
 [[noreturn]] void idle_until_the_listener_ends_the_run() {
@@ -49,9 +46,9 @@ bool identify_device() {
     if (show_modal_dialog(address_template, address_dialog_procedure) != 1) return false;
     if (process_state.device_address == 0) return false;
 
-    if (run_web_request(device_request(process_state.pc_address, process_state.device_address,
-                                       "/admin/advanced")) == 0) {
-        fatal_error_report("Upgrade Failed: No Response From QVR");
+    if (run_web_request(device_request(process_state.pc_address, process_state.device_address, STATUS_TARGET)) ==
+        0) {
+        fatal_error_report(MESSAGE_NO_RESPONSE);
         return false;
     }
 
