@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/interrupt.h"
 #include "common/text.h"
 
 namespace qvr::cli {
@@ -25,6 +26,7 @@ bool read_terminal_line(const std::string& prompt, bool echo, std::string& line)
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
+        set_terminal_to_restore(tty, &saved);
         restore = ::tcsetattr(tty, TCSAFLUSH, &quiet) == 0;
     }
     (void)!::write(tty, prompt.data(), prompt.size());
@@ -40,6 +42,7 @@ bool read_terminal_line(const std::string& prompt, bool echo, std::string& line)
         if (line.size() < 1024) line += c;
     }
     if (restore) ::tcsetattr(tty, TCSAFLUSH, &saved);
+    set_terminal_to_restore(-1, nullptr);
     ::close(tty);
     return got;
 }

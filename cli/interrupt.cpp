@@ -1,6 +1,7 @@
 #include "cli/interrupt.h"
 
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,8 @@ char device_labels[2][64];
 std::atomic<int> current_label{-1};
 std::atomic<std::uint32_t> transfer_bytes{0};
 std::atomic<std::uint32_t> transfer_total{0};
+termios saved_terminal;
+std::atomic<int> terminal_fd{-1};
 
 // Async-signal-safe pieces of the line.
 void put(char* line, std::size_t& at, std::size_t size, const char* text) {
@@ -35,6 +38,8 @@ void put_number(char* line, std::size_t& at, std::size_t size, std::uint32_t n) 
 }
 
 void on_interrupt(int) {
+    int tty = terminal_fd.load();
+    if (tty >= 0) ::tcsetattr(tty, TCSAFLUSH, &saved_terminal);  // echo back on
     char line[256];
     std::size_t at = 0;
     put(line, at, sizeof line, "\nqvr-upgrade: interrupted ");
@@ -80,6 +85,15 @@ void set_stopping_point(const char* what, const char* device_label) {
         current_label.store(-1);
     }
     stopping_what.store(what);
+}
+
+void set_terminal_to_restore(int fd, const termios* settings) {
+    if (fd < 0 || settings == nullptr) {
+        terminal_fd.store(-1);
+        return;
+    }
+    saved_terminal = *settings;
+    terminal_fd.store(fd);
 }
 
 void set_transfer_point(std::uint32_t bytes, std::uint32_t total) {

@@ -4,6 +4,8 @@
 // nothing is left half-open on this side.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 
 namespace qvr::cli {
@@ -16,5 +18,9 @@ void set_stopping_point(const char* what, const char* device_label);
 
 // During a transfer: the bytes acknowledged so far of the total.
 void set_transfer_point(std::uint32_t bytes, std::uint32_t total);
+
+// While a password is read with echo off: the terminal and its settings to
+// put back if the run is interrupted then (fd -1: nothing to restore).
+void set_terminal_to_restore(int fd, const termios* settings);
 
 }  // namespace qvr::cli
