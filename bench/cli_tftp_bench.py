@@ -2,7 +2,7 @@
 """The terminal program's transfer against tftpd-hpa, to the same client on
 the same link: the simulated device's TFTP client (tools/simdevice) fetches
 the sample image over loopback inside a private network namespace, once
-from qvr-upgrade (a whole `upgrade` run with --update-wait 0) and once from
+from qvr-upgrade (a whole `upgrade` run with a short --update-wait) and once from
 in.tftpd, alternately.
 
     /usr/bin/python3 bench/cli_tftp_bench.py [--runs 7] [--build-dir build/bench]
@@ -68,6 +68,11 @@ def main():
     image = args.build_dir / "firmware" / "sample-7.5.6a.bin"
 
     net = PrivateNet()
+    # in.tftpd resolves its address with AI_ADDRCONFIG, which finds nothing
+    # in a namespace whose only IPv4 addresses are loopback: one veth pair,
+    # both ends inside (still no route out), gives it an IPv4 address.
+    net.popen(["sh", "-c", "ip link add v0 type veth peer name w0 && ip addr add 10.99.0.1/24 dev v0 && "
+                           "ip link set v0 up && ip link set w0 up"]).wait(timeout=10)
     with tempfile.TemporaryDirectory(prefix="cli-bench-") as tmp:
         tmp = pathlib.Path(tmp)
         root = tmp / "root"
@@ -81,11 +86,13 @@ def main():
         theirs_proc = net.popen([tftpd, "-L", "-s", str(root), "-a", f"127.0.0.1:{THEIR_PORT}"],
                                 stderr=subprocess.PIPE)
         time.sleep(0.3)
+        if theirs_proc.poll() is not None:
+            raise SystemExit("in.tftpd did not start: " + theirs_proc.stderr.read().decode())
         mine, reference = [], []
         fetches = 0
         try:
             for run in range(args.runs):
-                done = net.popen([str(cli), "upgrade", DEVICE, "--image", str(image), "--yes", "--update-wait", "0",
+                done = net.popen([str(cli), "upgrade", DEVICE, "--image", str(image), "--yes", "--update-wait", "0.5",
                                   "--pc-address", "127.0.0.1", "--quiet"], stdout=subprocess.DEVNULL)
                 if done.wait(timeout=120) != 0:
                     raise SystemExit("qvr-upgrade failed")
