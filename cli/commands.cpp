@@ -86,9 +86,11 @@ std::optional<std::uint32_t> update_wait_ticks_of(const CliConfig& config) {
 }
 
 // Before anything is sent: the image's product against the device's name.
-// False when the device is refused (the reason in result.error).
+// False when the device is refused (the reason in result.error).  Where the
+// catalogue cannot tell, it says so; the confirmation that follows (or
+// --yes) decides.
 bool product_check(const DeliverableRules& rules, const CliConfig& config, const FirmwareImage& image,
-                   const IdentityFields& identity, OutputMode mode, DeviceResult& result, bool& must_confirm) {
+                   const IdentityFields& identity, OutputMode mode, DeviceResult& result) {
     ProductComparison c = compare_products(rules, image.header, identity.product_name);
     std::string image_name = c.image.display_name;
     std::string device_name = identity.product_name;
@@ -117,7 +119,6 @@ bool product_check(const DeliverableRules& rules, const CliConfig& config, const
                           "tell whether " + device_name + " is one of them");
             break;
     }
-    must_confirm = true;
     return true;
 }
 
@@ -208,8 +209,7 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
 
     ProductIdentity product{};
     identify_product(upgrade_rules, setup.images.target.header, product);
-    bool must_confirm = false;
-    if (!product_check(upgrade_rules, config, setup.images.target, result.before, mode, result, must_confirm))
+    if (!product_check(upgrade_rules, config, setup.images.target, result.before, mode, result))
         return;
     std::string question = "Upgrade QVR@" + text + " from " + result.before.software_version + " to " +
                            result.image_version + "?";
@@ -432,8 +432,7 @@ int run_recover(const CliConfig& config) {
 
     ProductIdentity product{};
     identify_product(recover_rules, setup.images.target.header, product);
-    bool must_confirm = false;
-    if (!product_check(recover_rules, config, setup.images.target, identity, mode, result, must_confirm))
+    if (!product_check(recover_rules, config, setup.images.target, identity, mode, result))
         return fail(result.error);
     if (!confirmed(config, "Recover QVR@" + result.label + " with " + result.image_version + "?"))
         return fail(MESSAGE_USER_ABORT);
