@@ -18,11 +18,11 @@ Commands:
   upgrade DEVICE [DEVICE...] (--image FILE | --from-exe PROGRAM.exe) [--transition FILE]
       Upgrades each device in turn, as the staged-upgrader does: reads what
       it runs, asks for confirmation, serves the image from a TFTP server of
-      this program, tells the device to fetch it, waits while it installs
-      (the product's own time), reads its status again and checks that it
-      runs the version just served.  With --transition FILE the device gets
-      that image first, then the target image.  One summary line per device
-      at the end.
+      this program, tells the device to fetch it (it does when idle; up to
+      5 minutes are waited for), waits while it installs (the product's own
+      time), reads its status again and checks that it runs the version
+      just served.  With --transition FILE the device gets that image
+      first, then the target image.  One summary line per device at the end.
   recover SERIAL (--image FILE | --from-exe PROGRAM.exe) [--pc-address A]
       Recovers a device with corrupt firmware, as the recovery-upgrader does:
       finds it by the serial number on its bar-code label (letters in upper
