@@ -160,7 +160,8 @@ bool open_listener(TftpListener& listener, std::uint32_t pc, std::uint32_t group
 }
 
 TftpServer terminal_server(const DeliverableRules& rules, const CliConfig& config, TftpUi& ui,
-                           const LoadedImages& images, std::atomic<std::int32_t>* stage, const char* file_name,
+                           const LoadedImages& images, std::atomic<std::int32_t>* stage,
+                           std::atomic<const char*>* file_name,
                            const char* label, const ProductIdentity& product) {
     TftpServer server = shipped_tftp_server(rules);
     server.ui = &ui;
@@ -194,7 +195,7 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
     open_device_link(*link, upgrade_rules, setup.credentials, pc, device, text.c_str());
     say(mode, "QVR@" + text + ": reading its status page from " + dotted(pc));
     set_stopping_point("while reading the device's status page", link->label);
-    int answer = device_request(*link, STATUS_TARGET);
+    int answer = device_request(*link, link->spaces.main, STATUS_TARGET);
     if (answer == REQUEST_GAVE_UP) {
         result.error = MESSAGE_GAVE_UP_PASSWORD;
         return;
@@ -204,7 +205,7 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
         return;
     }
     result.have_before = true;
-    result.before = link->identity;
+    result.before = link->spaces.main.identity;
     print_identity(mode, result.before);
 
     ProductIdentity product{};
@@ -227,17 +228,21 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
         return;
     }
     std::atomic<std::int32_t> stage{setup.images.has_transition ? 0 : 1};
-    char file_name[128];
-    make_tftp_file_name(file_name, sizeof file_name, TftpNameKind::staged, stage.load());
+    // One buffer per stage: a name is written whole before its address is
+    // published to the listener, which then reads only that buffer.
+    char names[2][128];
+    make_tftp_file_name(names[0], sizeof names[0], TftpNameKind::staged, stage.load());
+    std::atomic<const char*> file_name{names[0]};
     auto session = std::make_unique<TerminalSession>();
     start_terminal_session(*session, *link, mode, setup.images.target,
                            setup.images.has_transition ? &setup.images.transition : nullptr, &stage);
     TftpUi ui = terminal_tftp_ui(*session);
-    TftpServer server = terminal_server(upgrade_rules, config, ui, setup.images, &stage, file_name, link->label,
+    TftpServer server = terminal_server(upgrade_rules, config, ui, setup.images, &stage, &file_name, link->label,
                                         product);
 
     TftpResult outcome{false, nullptr};
     std::atomic<bool> served{false};
+    begin_after_upload_space(link->spaces);
     std::thread listener_thread([&] {
         outcome = serve_tftp_requests(*listener, server);
         served.store(true);
@@ -245,18 +250,22 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
     say(mode, "QVR@" + text + ": told to fetch the image from " + dotted(pc) + " port " +
                   std::to_string(listener->port));
     char target[192];
-    format_upgrade_target(target, sizeof target, pc, listener->port, file_name);
-    if (device_request(*link, target) == REQUEST_GAVE_UP) session->stop_waiting.store(true);
+    format_upgrade_target(target, sizeof target, pc, listener->port, names[0]);
+    if (device_request(*link, link->spaces.main, target, &link->spaces.command_digest) == REQUEST_GAVE_UP)
+        session->stop_waiting.store(true);
     if (setup.images.has_transition) {
         // The listener moves to the target stage once the transition image
         // is in; the device is then told to fetch the target image under a
         // new name, written before the command that makes it ask for it.
         while (!served.load() && stage.load() == 0) sleep_ms(upgrade_rules.main_idle_step_ms);
         if (!served.load()) {
-            make_tftp_file_name(file_name, sizeof file_name, TftpNameKind::staged, 1);
-            format_upgrade_target(target, sizeof target, pc, listener->port, file_name);
+            make_tftp_file_name(names[1], sizeof names[1], TftpNameKind::staged, 1);
+            file_name.store(names[1], std::memory_order_release);
+            format_upgrade_target(target, sizeof target, pc, listener->port, names[1]);
             say(mode, "QVR@" + text + ": transition image installed; now the target image");
-            if (device_request(*link, target) == REQUEST_GAVE_UP) session->stop_waiting.store(true);
+            ExchangeSpace& space = second_command_space(link->spaces);
+            if (device_request(*link, space, target, &link->spaces.command_digest) == REQUEST_GAVE_UP)
+                session->stop_waiting.store(true);
         }
     }
     listener_thread.join();
@@ -324,12 +333,12 @@ int run_info(const CliConfig& config) {
     open_device_link(*link, upgrade_rules, setup.credentials, pc, device, result.label.c_str());
     set_stopping_point("while reading the device's status page", link->label);
     std::uint32_t started = millisecond_clock();
-    int answer = device_request(*link, STATUS_TARGET);
+    int answer = device_request(*link, link->spaces.main, STATUS_TARGET);
     result.seconds = (millisecond_clock() - started) / 1000.0;
     if (answer > 0) {
         result.passed = true;
         result.have_before = true;
-        result.before = link->identity;
+        result.before = link->spaces.main.identity;
     } else {
         result.error = answer == REQUEST_GAVE_UP ? MESSAGE_GAVE_UP_PASSWORD : MESSAGE_NO_RESPONSE;
     }
@@ -439,15 +448,19 @@ int run_recover(const CliConfig& config) {
 
     auto listener = std::make_unique<TftpListener>();
     if (!open_listener(*listener, pc, recovery_group, config, error)) return fail(error);
-    char file_name[128];
-    make_tftp_file_name(file_name, sizeof file_name, TftpNameKind::recovery);
+    char name[128];
+    make_tftp_file_name(name, sizeof name, TftpNameKind::recovery);
+    std::atomic<const char*> file_name{name};
     auto link = std::make_unique<DeviceLink>();
     open_device_link(*link, recover_rules, setup.credentials, pc, device, serial);
+    // What the reply told stays where the status page names nothing.
+    link->spaces.main.identity = identity;
     auto session = std::make_unique<TerminalSession>();
     start_terminal_session(*session, *link, mode, setup.images.target, nullptr, nullptr);
     TftpUi ui = terminal_tftp_ui(*session);
-    TftpServer server = terminal_server(recover_rules, config, ui, setup.images, nullptr, file_name, link->label,
+    TftpServer server = terminal_server(recover_rules, config, ui, setup.images, nullptr, &file_name, link->label,
                                         product);
+    begin_after_upload_space(link->spaces);
 
     TftpResult outcome{false, nullptr};
     std::thread listener_thread([&] { outcome = serve_tftp_requests(*listener, server); });
@@ -455,7 +468,7 @@ int run_recover(const CliConfig& config) {
                   std::to_string(listener->port) + " (sent to the group)");
     // No upgrade command over HTTP: the device has no working web pages.
     // It is told where to fetch the image by the same multicast exchange.
-    RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, serial, listener->port, file_name);
+    RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, serial, listener->port, name);
     RecoveryReply ignored{};
     recovery_exchange(0, upgrade, ignored, pc);
     listener_thread.join();

@@ -1,6 +1,5 @@
 #include "cli/device_link.h"
 
-#include "cli/interrupt.h"
 #include "common/text.h"
 #include "web/http_exchange.h"
 
@@ -13,22 +12,24 @@ void open_device_link(DeviceLink& link, const DeliverableRules& rules, const Cre
     link.pc_address = pc_address;
     link.device_address = device_address;
     copy_text(link.label, label);
-    link.digest = DigestState{};
-    link.identity = IdentityFields{};
-    link.page.assign(page_capacity + 1, '\0');
+    link.spaces.main.digest = DigestState{};
+    link.spaces.main.identity = IdentityFields{};
+    link.spaces.after_upload.digest = DigestState{};
+    link.spaces.after_upload.identity = IdentityFields{};
+    link.spaces.command_digest.posted = false;
 }
 
-int device_request(DeviceLink& link, const char* target) {
+int device_request(DeviceLink& link, ExchangeSpace& space, const char* target, DigestHandover* hand_over) {
     ChallengeRetry retry{};
     bool asked = false;
     for (;;) {
         std::int32_t result = http_exchange(*link.rules, link.pc_address, http_base_port, link.device_address,
-                                            http_device_port, target, link.page.data(), page_capacity, link.digest,
-                                            link.identity);
+                                            http_device_port, target, space.page, page_capacity, space.digest,
+                                            space.identity, hand_over);
         if (result >= 0) return result;
-        // A Digest challenge, now in the Digest state.
-        if (step_after_challenge(link.digest, retry) == ChallengeStep::repeat) continue;
-        bool entered = supply_password(*link.credentials, link.label, asked, link.digest);
+        // A Digest challenge, now in the space's Digest state.
+        if (step_after_challenge(space.digest, retry) == ChallengeStep::repeat) continue;
+        bool entered = supply_password(*link.credentials, link.label, asked, space.digest);
         asked = true;
         if (step_after_password_dialog(entered, retry) == ChallengeStep::give_up) return REQUEST_GAVE_UP;
     }

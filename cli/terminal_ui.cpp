@@ -91,13 +91,16 @@ void show_success_dialog(void* context, int, const char*, const char* version) {
 int status_request(void* context, std::uint32_t, std::uint32_t, char* version, std::size_t capacity) {
     TerminalSession& s = of(context);
     set_stopping_point("while reading the device's status page after the upload", s.link->label);
-    int answer = device_request(*s.link, STATUS_TARGET);
+    // The listener thread's own space, with the Digest state the last
+    // upgrade command was composed with.
+    ExchangeSpace& space = after_upload_space(s.link->spaces);
+    int answer = device_request(*s.link, space, STATUS_TARGET);
     if (answer == REQUEST_GAVE_UP) answer = 0;
     if (answer > 0) {
         s.status_answered = true;
-        s.identity_after = s.link->identity;
+        s.identity_after = space.identity;
     }
-    copy_text(version, capacity, answer > 0 ? field_text(s.link->identity.software_version) : "");
+    copy_text(version, capacity, answer > 0 ? field_text(space.identity.software_version) : "");
     return answer;
 }
 

@@ -12,7 +12,7 @@ import pytest
 
 from conftest import PC, RUN_S, SAMPLE, WIN64
 
-QUICK = ["--yes", "--update-wait", "1", "--pc-address", PC]
+QUICK = ["--yes", "--update-wait", "2", "--pc-address", PC]
 ADMIN = {"QVR_PASSWORD": "admin"}
 
 
