@@ -1,7 +1,6 @@
 // The main sequence: the fixed line of dialogs and network steps of one run,
 // from the first dialog to the moment the TFTP listener thread takes over.
 // Each state moves on or ends the run; nothing goes back.
-#include <cstdio>
 
 #include "app/dialogs.h"
 #include "app/process_state.h"
@@ -16,6 +15,7 @@
 #include "tftp/file_name.h"
 #include "tftp/listener.h"
 #include "tftp/status_request.h"
+#include "web/device_targets.h"
 
 namespace qvr {
 
@@ -26,9 +26,7 @@ namespace {
 // the listener thread may start before the device has answered this one.
 void send_upgrade_command(ExchangeSpace& space, std::uint16_t port, const char* file_name) {
     char target[192];
-    std::uint32_t pc = process_state.pc_address;
-    std::snprintf(target, sizeof target, "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", (pc >> 24) & 0xFF,
-                  (pc >> 16) & 0xFF, (pc >> 8) & 0xFF, pc & 0xFF, static_cast<unsigned>(port), file_name);
+    format_upgrade_target(target, sizeof target, process_state.pc_address, port, file_name);
     run_web_request(device_request(space, process_state.pc_address, process_state.device_address, target,
                                    &process_state.web.command_digest));
 }
@@ -37,7 +35,7 @@ void send_upgrade_command(ExchangeSpace& space, std::uint16_t port, const char* 
 // like every other request, in the listener thread's own space.
 int status_request_after_upload(std::uint32_t pc_address, std::uint32_t device_address) {
     return run_web_request(
-        device_request(after_upload_space(process_state.web), pc_address, device_address, "/admin/advanced"));
+        device_request(after_upload_space(process_state.web), pc_address, device_address, STATUS_TARGET));
 }
 
 [[noreturn]] void idle_until_the_listener_ends_the_run() {
@@ -54,8 +52,8 @@ bool identify_device() {
     if (process_state.device_address == 0) return false;
 
     if (run_web_request(device_request(process_state.web.main, process_state.pc_address,
-                                       process_state.device_address, "/admin/advanced")) == 0) {
-        fatal_error_report("Upgrade Failed: No Response From QVR");
+                                       process_state.device_address, STATUS_TARGET)) == 0) {
+        fatal_error_report(MESSAGE_NO_RESPONSE);
         return false;
     }
 

@@ -43,7 +43,6 @@ constexpr const char adapter_instructions_text[] =
     "The serial number is printed on the bar code\r\nlabel located at the back cover of the unit.\r\n"
     "Please also make sure that the QVR is in the\r\nsame subnet as this PC.\r\n";
 
-constexpr const char MESSAGE_NOT_FOUND[] = "Recovery Failed: Cannot find the specified device!";
 constexpr const char MESSAGE_NO_DIALOG[] = "Recovery Failed: Can't open the recovery dialogs";
 constexpr const char MESSAGE_NO_DISCOVERY_THREAD[] = "Recovery Failed: Can't start the discovery thread";
 constexpr const char MESSAGE_USER_ABORT[] = "Upgrade Failed: User Abort";
@@ -109,7 +108,7 @@ INT_PTR CALLBACK discovery_dialog_procedure(HWND dialog, UINT message, WPARAM wp
                 // waited for.
                 ::KillTimer(dialog, discovery_timer_id);
                 ::DestroyWindow(dialog);
-                fatal_exit(MESSAGE_NOT_FOUND);
+                fatal_exit(MESSAGE_DEVICE_NOT_FOUND);
             }
             return TRUE;  // Enter before the device was found: ignored
         default:

@@ -86,7 +86,7 @@ FAULTS = [
     ("F25", "one retransmission period too many before the time-out", "tftp/decisions.cpp",
      "if (clock.periods >= timing.period_limit)", "if (clock.periods > timing.period_limit)", T),
     ("F26", "port search tries one port fewer", "tftp/listener.cpp",
-     "i < tftp_port_attempts &&", "i + 1 < tftp_port_attempts &&", T),
+     "i < attempts &&", "i + 1 < attempts &&", T),
     ("F27", "update wait across the clock wrap forgets the wrap length", "tftp/decisions.h",
      "now_tick + update_ticks_per_wrap - start_tick", "now_tick - start_tick", T),
     ("F28", "OACK tsize off by one", "tftp/packets.cpp",

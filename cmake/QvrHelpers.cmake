@@ -27,6 +27,13 @@ function(qvr_portable_recovery)
   _qvr_append(QVR_PORTABLE_RECOVERY_SOURCES ${ARGN})
 endfunction()
 
+# Portable code only the terminal program uses (reading an image out of an
+# .exe, the product check): built natively into the core, not into the
+# Windows programs.
+function(qvr_portable_terminal)
+  _qvr_append(QVR_PORTABLE_TERMINAL_SOURCES ${ARGN})
+endfunction()
+
 # Windows-only code of both programs (entry, dialogs, message pumps).
 function(qvr_windows)
   _qvr_append(QVR_WINDOWS_SOURCES ${ARGN})

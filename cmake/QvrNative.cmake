@@ -12,7 +12,7 @@ endif()
 
 find_package(Threads REQUIRED)
 
-add_library(qvr_core STATIC ${QVR_PORTABLE_SOURCES} ${QVR_PORTABLE_RECOVERY_SOURCES})
+add_library(qvr_core STATIC ${QVR_PORTABLE_SOURCES} ${QVR_PORTABLE_RECOVERY_SOURCES} ${QVR_PORTABLE_TERMINAL_SOURCES})
 target_include_directories(qvr_core PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(qvr_core PUBLIC Threads::Threads)
 
@@ -37,6 +37,9 @@ add_subdirectory(tests/unit)
 if(EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
+
+# The terminal program, qvr-upgrade, in build/native/bin.
+add_subdirectory(cli)
 
 # Native command-line tools over the portable code (used by the integration
 # tests and benchmarks): each folder under tools/native/ is one.

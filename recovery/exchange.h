@@ -39,6 +39,9 @@ RecoveryTiming shipped_recovery_timing();
 int recovery_exchange(std::uint32_t destination, const RecoveryMessage& message, RecoveryReply& reply,
                       std::uint32_t pc_address, const RecoveryTiming& timing = shipped_recovery_timing());
 
+// What the user is told when no device answered the discovery.
+inline constexpr const char MESSAGE_DEVICE_NOT_FOUND[] = "Recovery Failed: Cannot find the specified device!";
+
 // Shuts the recovery socket down and closes it; nothing when none is open.
 void close_recovery_socket();
 

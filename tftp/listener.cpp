@@ -114,18 +114,20 @@ void tftp_listener_thread(void* argument) {
 }  // namespace
 
 ListenerOpen open_tftp_listener(TftpListener& listener, std::uint32_t local_address, std::uint16_t first_port,
-                                std::uint32_t group) {
+                                std::uint32_t group, unsigned attempts) {
     listener.local_address = local_address;
     listener.group = 0;
     listener.port = 0;
+    listener.bind_error = 0;
     listener.socket = open_udp_socket();
     if (listener.socket == invalid_socket) return ListenerOpen::no_socket;
-    for (unsigned i = 0; i < tftp_port_attempts && first_port + i <= 0xFFFFu; ++i) {
+    for (unsigned i = 0; i < attempts && first_port + i <= 0xFFFFu; ++i) {
         std::uint16_t port = static_cast<std::uint16_t>(first_port + i);
         if (bind_socket(listener.socket, local_address, port)) {
             listener.port = port;
             break;
         }
+        listener.bind_error = last_socket_error();
     }
     if (listener.port == 0) {
         close_socket(listener.socket);

@@ -25,6 +25,7 @@ struct TftpListener {
     std::uint8_t buffer[tftp_receive_size];
     std::uint32_t group;  // recovery mode: the multicast group joined, host order; 0 when none
     std::uint16_t port;   // the port bound
+    int bind_error;       // no_port: the socket error of the last bind tried
     TftpServer server;    // what the listener thread serves with
     std::atomic<bool> waiting;  // set by the listener thread once its waiting dialog is up
 };
@@ -32,11 +33,13 @@ struct TftpListener {
 enum class ListenerOpen { opened, no_socket, no_port, join_failed };
 
 // Creates the socket, binds it to local_address on the first free port from
-// first_port (at most 100 tries), and joins `group` when it is not 0, with
-// the local address as the interface for both the membership and outgoing
-// multicast.  On a failure the socket is closed again.
+// first_port (at most `attempts` tries, 100 unless a caller asks for one
+// port only), and joins `group` when it is not 0, with the local address as
+// the interface for both the membership and outgoing multicast.  On a
+// failure the socket is closed again; `bind_error` then holds the last
+// bind's socket error (a terminal user is told when ports need privileges).
 ListenerOpen open_tftp_listener(TftpListener& listener, std::uint32_t local_address, std::uint16_t first_port,
-                                std::uint32_t group);
+                                std::uint32_t group, unsigned attempts = tftp_port_attempts);
 
 // The listener thread's work: the waiting dialog, the wait for our read
 // request, the session for it and, in a staged-upgrader that served its

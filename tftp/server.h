@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "firmware/image.h"
 #include "platform/socket.h"
@@ -93,6 +94,9 @@ struct TftpServer {
     // For tools only: go straight from the last ACK to the success dialog,
     // without the update wait and the status request.
     bool skip_completion;
+    // The update wait in 32 ms ticks when the person running the terminal
+    // program gives one; otherwise (unset) the product's.
+    std::optional<std::uint32_t> update_wait_ticks;
 };
 
 // A TftpServer with a deliverable's rules and shipped constants, the

@@ -53,7 +53,8 @@ void idle_wait(SocketHandle socket) {
 bool wait_for_update(const TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     std::uint32_t start = update_tick(server.clock());
-    std::uint32_t length = update_wait_ticks(*server.rules, server.display_name);
+    std::uint32_t length = server.update_wait_ticks ? *server.update_wait_ticks
+                                                    : update_wait_ticks(*server.rules, server.display_name);
     ui.set_progress_range(ui.context, length);
     ui.set_progress_position(ui.context, 0);
     char title[title_size];

@@ -1,0 +1,12 @@
+// The three commands.  Each returns the process's exit code.
+#pragma once
+
+#include "cli/options.h"
+
+namespace qvr::cli {
+
+int run_info(const CliConfig& config);
+int run_upgrade(const CliConfig& config);
+int run_recover(const CliConfig& config);
+
+}  // namespace qvr::cli

@@ -1,0 +1,41 @@
+// qvr-upgrade: upgrades and recovers QVR devices from a Linux terminal, on
+// the same portable core as the Windows programs.
+#include <cstdio>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/interrupt.h"
+#include "cli/options.h"
+
+#ifndef QVR_VERSION
+#define QVR_VERSION "1.0.0"
+#endif
+
+int main(int argc, char** argv) {
+    using namespace qvr::cli;
+    CliConfig config{};
+    std::string error;
+    switch (parse_command_line(argc, argv, config, error)) {
+        case ParseOutcome::help:
+            std::fputs(HELP_TEXT, stdout);
+            return EXIT_ALL_PASSED;
+        case ParseOutcome::version:
+            std::printf("qvr-upgrade %s\n", QVR_VERSION);
+            return EXIT_ALL_PASSED;
+        case ParseOutcome::usage_error:
+            std::fprintf(stderr, "qvr-upgrade: %s\nTry 'qvr-upgrade --help'.\n", error.c_str());
+            return EXIT_USAGE;
+        case ParseOutcome::run:
+            break;
+    }
+    install_interrupt_handler();
+    switch (config.command) {
+        case Command::info:
+            return run_info(config);
+        case Command::upgrade:
+            return run_upgrade(config);
+        case Command::recover:
+            return run_recover(config);
+    }
+    return EXIT_USAGE;
+}

@@ -1,0 +1,54 @@
+// The TFTP side's user interface for a terminal: the TftpUi record the
+// listener and its sessions drive, implemented with the progress output,
+// the device link for the status request after the upload, and the wait
+// bound for the device's read request.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "cli/device_link.h"
+#include "cli/progress.h"
+#include "tftp/server.h"
+
+namespace qvr::cli {
+
+// How long the listener waits for the device to ask for the image.  The
+// Windows programs wait until Cancel; a script has nobody to press it.
+inline constexpr std::uint32_t request_wait_ms = 300000;
+
+struct TerminalSession {
+    DeviceLink* link;
+    Progress progress;
+    const FirmwareImage* target;
+    const FirmwareImage* transition;
+    std::atomic<std::int32_t>* upgrade_stage;  // null: one stage
+    std::uint32_t (*clock)();
+    // The open dialog, as the TFTP side sees it.
+    bool waiting;
+    std::uint32_t waiting_since_ms;
+    int ranges_since_open;  // the upload dialog: 1 transfer, 2 update wait
+    std::uint32_t image_size;
+    // Set by the main thread when the device refused the upgrade command:
+    // the wait for its read request ends at once.
+    std::atomic<bool> stop_waiting;
+    // Outcome details for the results.
+    bool request_wait_expired;
+    std::uint64_t bytes_acknowledged;  // all stages
+    std::uint32_t stage_bytes;
+    bool status_answered;
+    IdentityFields identity_after;
+    char version[128];
+};
+
+void start_terminal_session(TerminalSession& session, DeviceLink& link, OutputMode mode, const FirmwareImage& target,
+                            const FirmwareImage* transition, std::atomic<std::int32_t>* upgrade_stage);
+
+// The record the TFTP side drives, with the session as its context.
+TftpUi terminal_tftp_ui(TerminalSession& session);
+
+// After the listener has ended: a transfer that ended without its update
+// wait (timed out, cancelled) is closed and counted.
+void finish_terminal_session(TerminalSession& session);
+
+}  // namespace qvr::cli
