@@ -83,6 +83,12 @@ bool pump(void* context) {
     return false;
 }
 
+// No messages here: the wait is for the socket alone.  Ctrl-C and the
+// request wait are looked at by pump, which follows every wait.
+int wait_for_input(void*, SocketHandle socket, unsigned timeout_ms) {
+    return wait_readable(socket, static_cast<int>(timeout_ms));
+}
+
 void show_success_dialog(void* context, int, const char*, const char* version) {
     TerminalSession& s = of(context);
     copy_text(s.version, version);
@@ -130,7 +136,7 @@ void start_terminal_session(TerminalSession& session, DeviceLink& link, OutputMo
 
 TftpUi terminal_tftp_ui(TerminalSession& session) {
     return TftpUi{&session, open_dialog, close_dialog, set_progress_range, set_progress_position, set_title,
-                  set_waiting_text, pump, pump, show_success_dialog, status_request};
+                  set_waiting_text, wait_for_input, pump, show_success_dialog, status_request};
 }
 
 void finish_terminal_session(TerminalSession& session) {
