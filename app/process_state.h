@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/deliverable.h"
+#include "common/build_deliverable.h"
 #include "common/identity.h"
 #include "firmware/catalogue.h"
 #include "firmware/image.h"

@@ -69,7 +69,7 @@ bool run_startup(void* instance) {
     ::InitCommonControlsEx(&controls);
 
     load_firmware_image();
-    identify_product(process_state.image.header, process_state.product);
+    identify_product(build_rules, process_state.image.header, process_state.product);
     return true;
 }
 

@@ -155,7 +155,7 @@ const TftpUi win32_tftp_ui{nullptr,          open_dialog,      close_dialog,    
                            pump_all_messages, show_success_dialog, status_request};
 
 TftpServer process_tftp_server() {
-    TftpServer server = shipped_tftp_server();
+    TftpServer server = shipped_tftp_server(build_rules);
     server.ui = &win32_tftp_ui;
     server.target_image = &process_state.image;
     server.transition_image = &process_state.transition;

@@ -1,7 +1,7 @@
 # Source registration shared by the subsystem folders.
 #
 # Each folder lists its files with one of these; the top level builds the
-# portable files natively (twice: once per deliverable) and into both .exe
+# portable files natively (once, into the core library) and into both .exe
 # files, and the Windows-only files into the .exe files only.
 
 function(_qvr_append property)
@@ -22,7 +22,7 @@ function(qvr_portable)
 endfunction()
 
 # Portable code of the recovery-upgrader alone (the multicast recovery):
-# built natively into its core and tests, and into that program only.
+# built natively into the core, and into that program only.
 function(qvr_portable_recovery)
   _qvr_append(QVR_PORTABLE_RECOVERY_SOURCES ${ARGN})
 endfunction()
@@ -47,7 +47,9 @@ function(qvr_unit_tests_recovery)
   _qvr_append(QVR_UNIT_TEST_RECOVERY_SOURCES ${ARGN})
 endfunction()
 
-# Compile definitions that select a deliverable's constants.
+# Compile definitions that select a deliverable's rules at build time
+# (common/build_deliverable.h): for the Windows programs, and the native
+# tools and tests that stand in for one of them.
 function(qvr_deliverable_definitions target deliverable)
   if(deliverable STREQUAL "recovery")
     target_compile_definitions(${target} PRIVATE QVR_RECOVERY_UPGRADER=1)

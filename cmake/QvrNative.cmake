@@ -1,5 +1,6 @@
-# Native build: the portable core, once per deliverable, its unit tests and
-# the tools and benchmarks that run on Linux.
+# Native build: the portable core (built once: the deliverables' differences
+# are the rules records it is handed), its unit tests, and the tools and
+# benchmarks that run on Linux.
 
 option(QVR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
 option(QVR_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
@@ -11,16 +12,9 @@ endif()
 
 find_package(Threads REQUIRED)
 
-foreach(deliverable recovery staged)
-  set(sources ${QVR_PORTABLE_SOURCES})
-  if(deliverable STREQUAL "recovery")
-    list(APPEND sources ${QVR_PORTABLE_RECOVERY_SOURCES})
-  endif()
-  add_library(qvr_core_${deliverable} STATIC ${sources})
-  target_include_directories(qvr_core_${deliverable} PUBLIC ${PROJECT_SOURCE_DIR})
-  qvr_deliverable_definitions(qvr_core_${deliverable} ${deliverable})
-  target_link_libraries(qvr_core_${deliverable} PUBLIC Threads::Threads)
-endforeach()
+add_library(qvr_core STATIC ${QVR_PORTABLE_SOURCES} ${QVR_PORTABLE_RECOVERY_SOURCES})
+target_include_directories(qvr_core PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(qvr_core PUBLIC Threads::Threads)
 
 # The sample image the native tests and benchmarks serve.
 set(QVR_SAMPLE_IMAGE ${CMAKE_BINARY_DIR}/firmware/sample-7.5.6a.bin)

@@ -1,6 +1,5 @@
 #include "firmware/catalogue.h"
 
-#include "common/deliverable.h"
 #include "common/text.h"
 
 namespace qvr {
@@ -73,8 +72,8 @@ bool row_matches(const CatalogueRow& row, const std::uint8_t* header) {
 const std::span<const CatalogueRow> recovery_catalogue{recovery_rows};
 const std::span<const CatalogueRow> staged_catalogue{staged_rows};
 
-std::span<const CatalogueRow> deliverable_catalogue() {
-    return is_recovery_upgrader ? recovery_catalogue : staged_catalogue;
+std::span<const CatalogueRow> deliverable_catalogue(const DeliverableRules& rules) {
+    return rules.deliverable == Deliverable::recovery_upgrader ? recovery_catalogue : staged_catalogue;
 }
 
 void identify_product_in(std::span<const CatalogueRow> table, const std::uint8_t* header,
@@ -90,8 +89,8 @@ void identify_product_in(std::span<const CatalogueRow> table, const std::uint8_t
     copy_text(out.display_name, "ODM-Product");
 }
 
-void identify_product(const std::uint8_t* header, ProductIdentity& out) {
-    identify_product_in(deliverable_catalogue(), header, out);
+void identify_product(const DeliverableRules& rules, const std::uint8_t* header, ProductIdentity& out) {
+    identify_product_in(deliverable_catalogue(rules), header, out);
 }
 
 }  // namespace qvr

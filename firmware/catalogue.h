@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/deliverable.h"
+
 namespace qvr {
 
 inline constexpr std::size_t display_name_size = 32;
@@ -30,8 +32,8 @@ struct ProductIdentity {
 
 extern const std::span<const CatalogueRow> recovery_catalogue;
 extern const std::span<const CatalogueRow> staged_catalogue;
-// The table of the deliverable being built.
-std::span<const CatalogueRow> deliverable_catalogue();
+// The table of a deliverable.
+std::span<const CatalogueRow> deliverable_catalogue(const DeliverableRules& rules);
 
 // Names the product of an image header with the given table; "ODM-Product"
 // with the flag clear when no row matches.  A NUL in the header before the
@@ -39,7 +41,7 @@ std::span<const CatalogueRow> deliverable_catalogue();
 void identify_product_in(std::span<const CatalogueRow> table, const std::uint8_t* header,
                          ProductIdentity& out);
 
-// The same with this deliverable's table.
-void identify_product(const std::uint8_t* header, ProductIdentity& out);
+// The same with a deliverable's table.
+void identify_product(const DeliverableRules& rules, const std::uint8_t* header, ProductIdentity& out);
 
 }  // namespace qvr

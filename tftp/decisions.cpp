@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "common/deliverable.h"
 #include "resources/resource_ids.h"
 
 namespace qvr {
@@ -42,7 +41,9 @@ SessionAction classify_session_datagram(const TftpPacket& packet, std::uint32_t 
     return SessionAction::expected_ack;
 }
 
-TftpTiming shipped_tftp_timing() { return TftpTiming{100, 100, tftp_period_limit, 50}; }
+TftpTiming shipped_tftp_timing(const DeliverableRules& rules) {
+    return TftpTiming{100, 100, rules.tftp_period_limit, 50};
+}
 
 void restart_retransmit_clock(RetransmitClock& clock, std::uint32_t now_ms) {
     clock.polls = 0;
@@ -94,9 +95,9 @@ bool begins_with(std::string_view text, std::string_view prefix) {
 }
 }  // namespace
 
-void format_upload_title(char* out, std::size_t size, std::int32_t stage, const char* device_label,
-                         std::uint32_t bytes_acknowledged, std::uint32_t image_size) {
-    if (is_recovery_upgrader)
+void format_upload_title(char* out, std::size_t size, const DeliverableRules& rules, std::int32_t stage,
+                         const char* device_label, std::uint32_t bytes_acknowledged, std::uint32_t image_size) {
+    if (!rules.staged)
         std::snprintf(out, size, "Uploading Firmware to QVR@%s %u/%u Bytes", device_label,
                       static_cast<unsigned>(bytes_acknowledged), static_cast<unsigned>(image_size));
     else
@@ -104,8 +105,9 @@ void format_upload_title(char* out, std::size_t size, std::int32_t stage, const 
                       static_cast<unsigned>(bytes_acknowledged), static_cast<unsigned>(image_size));
 }
 
-void format_update_title(char* out, std::size_t size, std::int32_t stage, const char* device_label) {
-    if (is_recovery_upgrader)
+void format_update_title(char* out, std::size_t size, const DeliverableRules& rules, std::int32_t stage,
+                         const char* device_label) {
+    if (!rules.staged)
         std::snprintf(out, size, "Updating Firmware to QVR@%s", device_label);
     else
         std::snprintf(out, size, "Updating %s Firmware to QVR@%s", stage_word(stage), device_label);
@@ -129,21 +131,25 @@ constexpr UpdateWaitRow update_wait_table[] = {
     {"QVR7x7g", 3905, 3606},  // 124.960 s, 115.392 s
     {"QVR71xG", 4686, 4699},  // 149.952 s, 150.368 s
 };
-constexpr std::uint32_t update_wait_other = is_recovery_upgrader ? 1562 : 1093;  // 49.984 s, 34.976 s
+constexpr std::uint32_t update_wait_other_recovery = 1562;  // 49.984 s
+constexpr std::uint32_t update_wait_other_staged = 1093;    // 34.976 s
 
 // Products whose software version needs the wide version box.
 constexpr const char* wide_success_recovery[] = {"QVR6880", "QVR7x7g"};
 constexpr const char* wide_success_staged[] = {"QVR6880", "QVR7x7g", "QVR71xG"};
+
+
+bool is_recovery(const DeliverableRules& rules) { return rules.deliverable == Deliverable::recovery_upgrader; }
 }  // namespace
 
-std::uint32_t update_wait_ticks(std::string_view display_name) {
+std::uint32_t update_wait_ticks(const DeliverableRules& rules, std::string_view display_name) {
     for (const UpdateWaitRow& row : update_wait_table)
-        if (begins_with(display_name, row.prefix)) return is_recovery_upgrader ? row.recovery_ticks : row.staged_ticks;
-    return update_wait_other;
+        if (begins_with(display_name, row.prefix)) return is_recovery(rules) ? row.recovery_ticks : row.staged_ticks;
+    return is_recovery(rules) ? update_wait_other_recovery : update_wait_other_staged;
 }
 
-int success_template(std::string_view display_name) {
-    if (is_recovery_upgrader) {
+int success_template(const DeliverableRules& rules, std::string_view display_name) {
+    if (is_recovery(rules)) {
         for (const char* prefix : wide_success_recovery)
             if (begins_with(display_name, prefix)) return IDD_SUCCESS_WIDE;
     } else {

@@ -87,7 +87,7 @@ struct TftpTiming {
     unsigned redraw_interval_ms;  // per-block progress redraws, at most this often
 };
 
-TftpTiming shipped_tftp_timing();
+TftpTiming shipped_tftp_timing(const DeliverableRules& rules);
 
 struct RetransmitClock {
     unsigned polls;
@@ -140,9 +140,10 @@ bool redraw_when_idle(RedrawThrottle& throttle, std::uint32_t now_ms, unsigned i
 // staged-upgrader's upgrade stage (0 transition, 1 target); the
 // recovery-upgrader's titles have no stage word.
 
-void format_upload_title(char* out, std::size_t size, std::int32_t stage, const char* device_label,
-                         std::uint32_t bytes_acknowledged, std::uint32_t image_size);
-void format_update_title(char* out, std::size_t size, std::int32_t stage, const char* device_label);
+void format_upload_title(char* out, std::size_t size, const DeliverableRules& rules, std::int32_t stage,
+                         const char* device_label, std::uint32_t bytes_acknowledged, std::uint32_t image_size);
+void format_update_title(char* out, std::size_t size, const DeliverableRules& rules, std::int32_t stage,
+                         const char* device_label);
 void format_success_title(char* out, std::size_t size, const char* device_label);
 
 // ---- Upload completion -------------------------------------------------
@@ -157,7 +158,7 @@ inline constexpr std::uint32_t update_tick(std::uint32_t now_ms) { return now_ms
 
 // Ticks of the update wait for the product, by the first 7 characters of its
 // display name (case-sensitive).
-std::uint32_t update_wait_ticks(std::string_view display_name);
+std::uint32_t update_wait_ticks(const DeliverableRules& rules, std::string_view display_name);
 
 // Ticks since start_tick; a now_tick below start_tick means the clock has
 // wrapped once in between.
@@ -166,13 +167,10 @@ inline constexpr std::uint32_t update_wait_elapsed(std::uint32_t start_tick, std
 }
 
 // The success dialog's template (IDD_SUCCESS or IDD_SUCCESS_WIDE).
-int success_template(std::string_view display_name);
+int success_template(const DeliverableRules& rules, std::string_view display_name);
 
 // The staged-upgrader's check that the device runs the image just served:
 // the whole text, byte for byte.  Phone-family products are not checked.
 bool version_accepted(std::string_view reported, std::string_view served, bool phone_family);
-
-// Status requests after the update wait.
-inline constexpr unsigned status_request_attempts = is_recovery_upgrader ? 1 : 10;
 
 }  // namespace qvr

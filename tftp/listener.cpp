@@ -4,7 +4,6 @@
 #include <new>
 #include <span>
 
-#include "common/deliverable.h"
 #include "platform/clock.h"
 #include "platform/report.h"
 #include "platform/trace.h"
@@ -38,7 +37,7 @@ Requester examine_datagram(const TftpListener& listener, const TftpServer& serve
     std::string_view name = packet.file_name;
     if (packet.opcode == TFTP_RRQ && !packet.well_formed)
         name = std::string_view(reinterpret_cast<const char*>(listener.buffer) + 2, static_cast<std::size_t>(n) - 2);
-    if (is_staged_upgrader && packet.opcode == TFTP_RRQ)
+    if (server.rules->staged && packet.opcode == TFTP_RRQ)
         trace("%s %.*s\n", expected != nullptr ? expected : "", static_cast<int>(name.size()), name.data());
     // Between the stages no name is served: every RRQ is a bad name.
     ListenerAction action = expected != nullptr ? classify_listener_datagram(packet, expected)
@@ -146,7 +145,7 @@ TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server)
         ui.close_dialog(ui.context);
         TftpResult result = start_tftp_session(server, listener.socket, listener.group, listener.local_address,
                                                requester.address, requester.port);
-        if (is_recovery_upgrader || !result.passed) {
+        if (!server.rules->staged || !result.passed) {
             // A failed transition stage ends the run too: the target image is
             // not pushed onto a device whose first stage went wrong.
             return result;
@@ -174,7 +173,7 @@ std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_
     TftpListener* listener = new (std::nothrow) TftpListener{};
     if (listener == nullptr) fatal_exit(MESSAGE_LISTENER_MALLOC);
     std::uint32_t group_address = 0;
-    if (is_recovery_upgrader && group != nullptr && !parse_dotted_quad(group, group_address))
+    if (!server.rules->staged && group != nullptr && !parse_dotted_quad(group, group_address))
         group_address = 0xFFFFFFFFu;  // not a group: the join fails and says so
     switch (open_tftp_listener(*listener, local_address, server.first_port, group_address)) {
         case ListenerOpen::opened:

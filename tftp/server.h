@@ -53,6 +53,7 @@ struct TftpUi {
 // Everything the listener thread needs besides its socket.  The pointers
 // must stay valid for the whole run.
 struct TftpServer {
+    const DeliverableRules* rules;  // the deliverable whose ways the side follows
     const TftpUi* ui;
     // The image served in the target stage (the recovery-upgrader's only one)
     // and, in a transition-stage staged-upgrader, the transition image.
@@ -86,9 +87,9 @@ struct TftpServer {
     bool skip_completion;
 };
 
-// A TftpServer with the shipped constants, the platform clock and sleep,
-// and port 69; the caller fills in the rest.
-TftpServer shipped_tftp_server();
+// A TftpServer with a deliverable's rules and shipped constants, the
+// platform clock and sleep, and port 69; the caller fills in the rest.
+TftpServer shipped_tftp_server(const DeliverableRules& rules);
 
 // How a run of the TFTP side ended.  `message` is the report to show before
 // the run ends (nullptr: ended without a message, after the success dialog).

@@ -5,7 +5,6 @@
 #include <new>
 #include <span>
 
-#include "common/deliverable.h"
 #include "platform/clock.h"
 #include "platform/trace.h"
 #include "tftp/texts.h"
@@ -37,8 +36,8 @@ void send_data_block(TftpSession& session, std::uint32_t destination) {
 void draw_upload_progress(const TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     char title[title_size];
-    format_upload_title(title, sizeof title, session.stage, server.device_label, session.bytes_acknowledged,
-                        session.image_size);
+    format_upload_title(title, sizeof title, *server.rules, session.stage, server.device_label,
+                        session.bytes_acknowledged, session.image_size);
     ui.set_progress_position(ui.context, session.acknowledged_count);
     ui.set_title(ui.context, title);
 }
@@ -54,11 +53,11 @@ void idle_wait(SocketHandle socket) {
 bool wait_for_update(const TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     std::uint32_t start = update_tick(server.clock());
-    std::uint32_t length = update_wait_ticks(server.display_name);
+    std::uint32_t length = update_wait_ticks(*server.rules, server.display_name);
     ui.set_progress_range(ui.context, length);
     ui.set_progress_position(ui.context, 0);
     char title[title_size];
-    format_update_title(title, sizeof title, session.stage, server.device_label);
+    format_update_title(title, sizeof title, *server.rules, session.stage, server.device_label);
     ui.set_title(ui.context, title);
     for (;;) {
         std::uint32_t elapsed = update_wait_elapsed(start, update_tick(server.clock()));
@@ -73,7 +72,7 @@ void show_success(const TftpServer& server, const char* version) {
     const TftpUi& ui = *server.ui;
     char title[title_size];
     format_success_title(title, sizeof title, server.device_label);
-    ui.show_success_dialog(ui.context, success_template(server.display_name), title, version);
+    ui.show_success_dialog(ui.context, success_template(*server.rules, server.display_name), title, version);
 }
 
 }  // namespace
@@ -85,7 +84,7 @@ bool prepare_tftp_session(TftpSession& session, const TftpServer& server, Socket
     session.local_address = local_address;
     session.peer_address = peer_address;
     session.peer_port = peer_port;
-    session.stage = is_staged_upgrader && server.upgrade_stage ? server.upgrade_stage->load() : 1;
+    session.stage = server.rules->staged && server.upgrade_stage ? server.upgrade_stage->load() : 1;
     session.image = session.stage == 0 ? server.transition_image : server.target_image;
     // The image comes from how the program was built and started; a stage
     // without one is reported, never served from a null pointer.
@@ -192,7 +191,8 @@ TftpResult complete_upload(TftpSession& session, const TftpServer& server, bool 
     if (!waited) return tftp_failed(MESSAGE_USER_ABORT);
     ui.close_dialog(ui.context);
 
-    if (is_recovery_upgrader) {
+    const DeliverableRules& rules = *server.rules;
+    if (!rules.staged) {
         if (ui.status_request(ui.context, session.local_address, session.peer_address, version, sizeof version) <= 0)
             return tftp_failed(MESSAGE_NOT_RESPONDING);
         show_success(server, version);
@@ -201,7 +201,7 @@ TftpResult complete_upload(TftpSession& session, const TftpServer& server, bool 
 
     if (incomplete) return tftp_failed(MESSAGE_UPLOAD_INCOMPLETE);
     int answer = 0;
-    for (unsigned attempt = 0; attempt < status_request_attempts && answer <= 0; ++attempt)
+    for (unsigned attempt = 0; attempt < rules.status_request_attempts && answer <= 0; ++attempt)
         answer = ui.status_request(ui.context, session.local_address, session.peer_address, version, sizeof version);
     // The device took the image but never came back: say so rather than
     // end the run without a word.
@@ -218,7 +218,7 @@ TftpResult run_tftp_session(TftpSession& session, const TftpServer& server, Sock
     TransferEnd end = transfer_image(session, server);
     if (end == TransferEnd::cancelled) return tftp_failed(MESSAGE_USER_ABORT);
     if (end == TransferEnd::blocking) return tftp_failed(MESSAGE_NONBLOCKING);
-    if (is_recovery_upgrader) {
+    if (!server.rules->staged) {
         // Nothing more comes to this socket in the recovery-upgrader's run.
         close_socket(socket);
         socket = invalid_socket;

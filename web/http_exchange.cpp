@@ -1,6 +1,5 @@
 #include "web/http_exchange.h"
 
-#include "common/deliverable.h"
 #include "common/text.h"
 #include "platform/report.h"
 #include "platform/trace.h"
@@ -28,8 +27,8 @@ constexpr std::size_t identity_value_limit = identity_field_size - 1;
 
 }  // namespace
 
-SocketHandle open_http_connection(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
-                                  std::uint16_t device_port) {
+SocketHandle open_http_connection(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
+                                  std::uint32_t device_address, std::uint16_t device_port) {
     SocketHandle s = open_tcp_socket();
     if (s == invalid_socket) fatal_exit("Upgrade Failed: Can't open HTTP socket");
     bool bound = false;
@@ -37,7 +36,7 @@ SocketHandle open_http_connection(std::uint32_t pc_address, std::uint16_t base_p
         bound = bind_socket(s, pc_address, static_cast<std::uint16_t>(port));
     if (!bound) fatal_exit("Upgrade Failed: Can't bind HTTP socket");
     if (!connect_socket(s, device_address, device_port)) {
-        if constexpr (is_recovery_upgrader) fatal_exit("Upgrade Failed: Can't connect to QVR");
+        if (rules.connect_failure_ends_run) fatal_exit("Upgrade Failed: Can't connect to QVR");
         close_socket(s);
         return invalid_socket;
     }
@@ -104,12 +103,12 @@ void extract_identity(std::string_view text, IdentityFields& identity) {
     for (const StatusLabel& row : status_labels) extract_labelled_value(text, row.label, identity.*row.field);
 }
 
-std::int32_t http_exchange(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
-                           std::uint16_t device_port, std::string_view target, char* buffer,
+std::int32_t http_exchange(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
+                           std::uint32_t device_address, std::uint16_t device_port, std::string_view target, char* buffer,
                            std::uint32_t capacity, DigestState& digest, IdentityFields& identity,
                            DigestHandover* hand_over) {
     if (capacity > 0x7FFFFFFFu) capacity = 0x7FFFFFFFu;  // the result is a signed 32-bit count
-    SocketHandle s = open_http_connection(pc_address, base_port, device_address, device_port);
+    SocketHandle s = open_http_connection(rules, pc_address, base_port, device_address, device_port);
     if (s == invalid_socket) return 0;
 
     std::size_t length = compose_http_request(digest, target, buffer, std::size_t{capacity} + 1);

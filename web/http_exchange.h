@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/deliverable.h"
 #include "common/identity.h"
 #include "platform/socket.h"
 #include "web/digest.h"
@@ -38,12 +39,13 @@ inline constexpr unsigned http_port_attempts = 101;
 // port from base_port to base_port + 100 (never past 65535), and connects
 // it to device_port of device_address, with the platform's own connect
 // time-out.  Failures end the run with a fatal report: "Upgrade Failed:
-// Can't open HTTP socket", "Upgrade Failed: Can't bind HTTP socket", and in
-// the recovery-upgrader "Upgrade Failed: Can't connect to QVR".  The
-// staged-upgrader instead returns invalid_socket after a failed connect,
-// without a message, so that its check after an upload can try again.
-SocketHandle open_http_connection(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
-                                  std::uint16_t device_port);
+// Can't open HTTP socket", "Upgrade Failed: Can't bind HTTP socket", and
+// under rules whose connect_failure_ends_run is set (the
+// recovery-upgrader's) "Upgrade Failed: Can't connect to QVR".  Otherwise a
+// failed connect returns invalid_socket, without a message, so that the
+// staged-upgrader's check after an upload can try again.
+SocketHandle open_http_connection(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
+                                  std::uint32_t device_address, std::uint16_t device_port);
 
 // Writes the request for target at the start of buffer (size bytes):
 //   GET <target> HTTP/1.1 CR LF
@@ -83,8 +85,8 @@ void extract_identity(std::string_view text, IdentityFields& identity);
 // NUL-terminated; capacity is at most 2^31 - 1.
 //
 // Returns -1 when the response is a usable Digest challenge (now in digest;
-// identity untouched), 0 when nothing was received (or, in the
-// staged-upgrader, no connection could be made), and otherwise the number
+// identity untouched), 0 when nothing was received (or, when a failed
+// connect does not end the run, no connection could be made), and otherwise the number
 // of bytes received, after extract_identity has run over them.  The status
 // code does not matter for a page.  Bytes received are taken as they are,
 // NUL bytes included.
@@ -93,8 +95,8 @@ void extract_identity(std::string_view text, IdentityFields& identity);
 // composed and before it is sent (the upgrade command's, for the check
 // after the upload, which may run before this exchange ends).  A request
 // sent only in part is a failed exchange: 0, nothing read.
-std::int32_t http_exchange(std::uint32_t pc_address, std::uint16_t base_port, std::uint32_t device_address,
-                           std::uint16_t device_port, std::string_view target, char* buffer,
+std::int32_t http_exchange(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
+                           std::uint32_t device_address, std::uint16_t device_port, std::string_view target, char* buffer,
                            std::uint32_t capacity, DigestState& digest, IdentityFields& identity,
                            DigestHandover* hand_over = nullptr);
 

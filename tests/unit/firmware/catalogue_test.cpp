@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/deliverable.h"
+#include "common/build_deliverable.h"
 
 namespace qvr {
 namespace {
@@ -77,11 +77,15 @@ TEST(Catalogue, ProductOfEachIdInBothTables) {
     }
 }
 
-TEST(Catalogue, DeliverableUsesItsOwnTable) {
+TEST(Catalogue, EachRulesRecordUsesItsOwnTable) {
     std::uint8_t header[128] = {};
     std::memcpy(header, "qvr6202", 7);
     ProductIdentity out;
-    identify_product(header, out);
+    identify_product(recovery_upgrader_rules, header, out);
+    EXPECT_STREQ(out.display_name, "QVR-6202");
+    identify_product(staged_upgrader_rules, header, out);
+    EXPECT_STREQ(out.display_name, "ODM-Product");
+    identify_product(build_rules, header, out);
     EXPECT_STREQ(out.display_name, is_recovery_upgrader ? "QVR-6202" : "ODM-Product");
 }
 

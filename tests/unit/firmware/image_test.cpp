@@ -7,6 +7,7 @@
 #include <iterator>
 #include <vector>
 
+#include "common/build_deliverable.h"
 #include "firmware/catalogue.h"
 
 namespace qvr {
@@ -24,7 +25,7 @@ TEST(Image, SampleIsServedInPlaceAndNamed) {
     EXPECT_EQ(image_version(image), "7.5.6a");
     EXPECT_EQ(image_problem(bytes.data(), bytes.size()), nullptr);
     ProductIdentity product;
-    identify_product(image.header, product);
+    identify_product(build_rules, image.header, product);
     EXPECT_STREQ(product.display_name, "QVR7x7g");
 }
 

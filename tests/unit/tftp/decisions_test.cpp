@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "common/deliverable.h"
+#include "common/build_deliverable.h"
 #include "common/random.h"
 #include "resources/resource_ids.h"
 #include "tftp/file_name.h"
@@ -42,18 +42,18 @@ std::pair<unsigned, std::uint32_t> until_time_out(const TftpTiming& timing, std:
 }
 
 // Periods of 100 ms; the limit is 300 of them in the recovery-upgrader and
-// 30 in the staged-upgrader, with one retransmission fewer.
+// 30 in the staged-upgrader, with one retransmission fewer.  One process
+// serves under either record (the terminal program uses both).
 TEST(TftpRetransmission, PeriodsAndTheirLimit) {
-    const std::pair<unsigned, std::uint32_t> shipped = is_recovery_upgrader ? std::pair(299u, 30000u)
-                                                                            : std::pair(29u, 3000u);
-    EXPECT_EQ(until_time_out(shipped_tftp_timing(), 1000), shipped);
+    EXPECT_EQ(until_time_out(shipped_tftp_timing(recovery_upgrader_rules), 1000), std::pair(299u, 30000u));
+    EXPECT_EQ(until_time_out(shipped_tftp_timing(staged_upgrader_rules), 1000), std::pair(29u, 3000u));
     EXPECT_EQ(until_time_out(TftpTiming{100, 100, 3, 50}, 0xFFFFFF00u), std::pair(2u, 300u)) << "across the wrap";
 }
 
 // A poll cut short by a stranger's datagram counts, but a flood of them
 // cannot end a period before its time; nor can fewer polls than its number.
 TEST(TftpRetransmission, PeriodNeedsBothItsPollsAndItsTime) {
-    const TftpTiming timing = shipped_tftp_timing();
+    const TftpTiming timing = shipped_tftp_timing(build_rules);
     RetransmitClock clock;
     restart_retransmit_clock(clock, 5000);
     for (int i = 0; i < 10000; ++i) ASSERT_EQ(count_idle_poll(clock, 5099, timing), IdleOutcome::keep_waiting);
@@ -84,7 +84,7 @@ TEST(TftpRedraw, FloodGateAndThrottleAcrossTheClockWrap) {
     EXPECT_FALSE(clock_step_due(last, 0u, tftp_clock_step_ms));
     EXPECT_TRUE(clock_step_due(last, 1u, tftp_clock_step_ms));
 
-    const unsigned interval = shipped_tftp_timing().redraw_interval_ms;
+    const unsigned interval = shipped_tftp_timing(build_rules).redraw_interval_ms;
     RedrawThrottle t{};
     EXPECT_TRUE(redraw_after_progress(t, 0xFFFFFFF0u, false, interval));
     EXPECT_FALSE(redraw_after_progress(t, 4u, false, interval)) << "20 ms later, across the wrap";
@@ -107,10 +107,12 @@ TEST(TftpCompletion, UpdateWaitAndSuccessTemplateByProduct) {
         {"QVR68", {1562, 1093}, {false, false}},
         {"ODM-Product", {1562, 1093}, {false, false}},
     };
-    const int d = is_recovery_upgrader ? 0 : 1;
+    const DeliverableRules* rules[2] = {&recovery_upgrader_rules, &staged_upgrader_rules};
     for (const auto& c : cases) {
-        EXPECT_EQ(update_wait_ticks(c.name), c.ticks[d]) << c.name;
-        EXPECT_EQ(success_template(c.name), c.wide[d] ? IDD_SUCCESS_WIDE : IDD_SUCCESS) << c.name;
+        for (int d = 0; d < 2; ++d) {
+            EXPECT_EQ(update_wait_ticks(*rules[d], c.name), c.ticks[d]) << c.name << " " << d;
+            EXPECT_EQ(success_template(*rules[d], c.name), c.wide[d] ? IDD_SUCCESS_WIDE : IDD_SUCCESS) << c.name;
+        }
     }
 }
 

@@ -6,7 +6,7 @@
 
 #include <list>
 
-#include "common/deliverable.h"
+#include "common/build_deliverable.h"
 #include "platform/clock.h"
 #include "tftp/texts.h"
 #include "tftp_harness.h"

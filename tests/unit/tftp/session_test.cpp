@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "common/bytes.h"
-#include "common/deliverable.h"
+#include "common/build_deliverable.h"
 #include "platform/clock.h"
 #include "resources/resource_ids.h"
 #include "tftp_harness.h"
@@ -42,7 +42,7 @@ TEST(TftpSession, ServesEveryImageExactly) {
         if (c.size == 4309491) {
             std::ifstream in(QVR_SAMPLE_IMAGE, std::ios::binary);
             run.use_target({std::istreambuf_iterator<char>(in), {}});
-            run.server.timing = shipped_tftp_timing();
+            run.server.timing = shipped_tftp_timing(build_rules);
         }
         Fetch f = run.fetch_all();
         EXPECT_TRUE(f.data == run.target_bytes);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/build_deliverable.h"
 #include "common/bytes.h"
 #include "firmware/image.h"
 #include "platform/clock.h"
@@ -164,7 +165,7 @@ struct ServerRun {
     char file_name[128] = "/qvr1a2b.bi1";
     char next_file_name[128] = "";
     std::atomic<const char*> served_name{file_name};
-    TftpServer server = shipped_tftp_server();
+    TftpServer server = shipped_tftp_server(build_rules);
     TftpListener listener{};
     TftpResult result{false, "not run"};
     std::atomic<bool> finished{false};  // serve_tftp_requests has returned

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/deliverable.h"
+#include "common/build_deliverable.h"
 #include "common/text.h"
 #include "web/exchange_space.h"
 
@@ -166,8 +166,8 @@ struct Exchange {
 
 Exchange exchange(std::uint32_t local, std::uint16_t port, DigestState& digest, IdentityFields& identity) {
     Exchange e{0, std::vector<char>(page_capacity + 1, 'Z')};
-    e.result = http_exchange(local, http_base_port, loopback, port, "/admin/advanced", e.buffer.data(), page_capacity,
-                             digest, identity);
+    e.result = http_exchange(build_rules, local, http_base_port, loopback, port, "/admin/advanced", e.buffer.data(),
+                             page_capacity, digest, identity);
     return e;
 }
 
@@ -323,7 +323,7 @@ TEST(HttpExchange, LateAnswerToTheCommandLeavesTheCheckAlone) {
     ScriptedServer device_busy({status_page}, 0, true);
     std::int32_t command_result = -2;
     std::thread main_thread([&] {
-        command_result = http_exchange(pc(7), http_base_port, loopback, device_busy.port, command,
+        command_result = http_exchange(build_rules, pc(7), http_base_port, loopback, device_busy.port, command,
                                        spaces->main.page, page_capacity, spaces->main.digest,
                                        spaces->main.identity, &spaces->command_digest);
     });
@@ -333,7 +333,7 @@ TEST(HttpExchange, LateAnswerToTheCommandLeavesTheCheckAlone) {
     {
         ScriptedServer device_back({new_page});
         ExchangeSpace& space = after_upload_space(*spaces);
-        check_result = http_exchange(pc(8), http_base_port, loopback, device_back.port, "/admin/advanced",
+        check_result = http_exchange(build_rules, pc(8), http_base_port, loopback, device_back.port, "/admin/advanced",
                                      space.page, page_capacity, space.digest, space.identity);
         EXPECT_NE(device_back.wait_for_request().find(",nc=000000003,"), std::string::npos) << device_back.request;
     }

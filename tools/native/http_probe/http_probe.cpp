@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/build_deliverable.h"
 #include "common/random.h"
 #include "common/text.h"
 #include "web/http_exchange.h"
@@ -110,7 +111,7 @@ int main(int argc, char** argv) {
                 end = "attempts";
                 break;
             }
-            result = qvr::http_exchange(pc, static_cast<std::uint16_t>(base_port), device,
+            result = qvr::http_exchange(qvr::build_rules, pc, static_cast<std::uint16_t>(base_port), device,
                                         static_cast<std::uint16_t>(port), targets[t], page_buffer,
                                         qvr::page_capacity, digest_state, identity_fields);
             out += (attempt ? "," : "") + std::string("{\"result\":") + std::to_string(result) +

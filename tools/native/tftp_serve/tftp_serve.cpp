@@ -20,8 +20,8 @@
 // --group serves as in recovery mode: the listener joins the group on
 // --address and the session sends its OACK and DATA to the group on the
 // requester's port, taking ACKs only from the requester's address and port.
-// The tool is built with the recovery-upgrader's constants, the only
-// deliverable whose listener takes a group.
+// The tool follows the recovery-upgrader's rules, the only deliverable
+// whose listener takes a group.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -138,9 +138,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     attach_firmware_image(served_image, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    identify_product(served_image.header, product);
+    identify_product(recovery_upgrader_rules, served_image.header, product);
 
-    TftpServer server = shipped_tftp_server();
+    TftpServer server = shipped_tftp_server(recovery_upgrader_rules);
     server.ui = &null_ui;
     server.target_image = &served_image;
     static std::atomic<const char*> served_name;
