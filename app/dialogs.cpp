@@ -115,12 +115,19 @@ void set_image_version_text(HWND dialog, int control_id) {
     ::SetDlgItemTextA(dialog, control_id, text);
 }
 
-INT_PTR show_modal_dialog(int template_id, DLGPROC procedure) {
+const char* mode_failure(const char* upgrade_text, const char* recovery_text) {
+    return process_state.recovering ? recovery_text : upgrade_text;
+}
+
+INT_PTR show_modal_dialog(int template_id, DLGPROC procedure, const char* failure) {
     INT_PTR result = ::DialogBoxParamA(static_cast<HINSTANCE>(process_state.instance),
                                        MAKEINTRESOURCEA(template_id), nullptr, procedure, 0);
     // -1: the dialog could not be created, which must not pass for a Cancel
     // that ends the run without a word.
-    if (result == -1) fatal_exit("Upgrade Failed: Can't open a dialog");
+    if (result == -1)
+        fatal_exit(failure != nullptr ? failure
+                                      : mode_failure("Upgrade Failed: Can't open a dialog",
+                                                     "Recovery Failed: Can't open a dialog"));
     return result;
 }
 
@@ -235,7 +242,7 @@ INT_PTR CALLBACK confirm_dialog_procedure(HWND dialog, UINT message, WPARAM wpar
             } else {
                 ::SetDlgItemTextA(dialog, IDC_CONFIRM_TEXT, confirm_text);
             }
-            const IdentityFields& id = process_state.identity;
+            const IdentityFields& id = process_state.web.main.identity;
             ::SetDlgItemTextA(dialog, IDC_SERIAL_NUMBER, id.serial_number);
             ::SetDlgItemTextA(dialog, IDC_MAC_ADDRESS, id.mac_address);
             ::SetDlgItemTextA(dialog, IDC_SOFTWARE_VERSION, id.software_version);

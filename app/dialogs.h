@@ -36,10 +36,16 @@ void open_connecting_dialog(HWND dialog);
 // "Version <v>" with the embedded image's version, into the control.
 void set_image_version_text(HWND dialog, int control_id);
 
+// The report of a failure that is ours rather than the device's (a dialog or
+// thread that could not be made): every message that ends a recovery begins
+// "Recovery Failed: ", every other "Upgrade Failed: ".
+const char* mode_failure(const char* upgrade_text, const char* recovery_text);
+
 // Shows a modal dialog from the program's templates with no owner; returns
 // its end value (1 positive, 0 negative).  A dialog that cannot be created
-// ends the run with a report.
-INT_PTR show_modal_dialog(int template_id, DLGPROC procedure);
+// ends the run with a report (failure, or by default "... Can't open a
+// dialog" in the wording of the mode).
+INT_PTR show_modal_dialog(int template_id, DLGPROC procedure, const char* failure = nullptr);
 
 INT_PTR CALLBACK welcome_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK notice_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);

@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/report.h"
 #include "resources/resource_ids.h"
+#include "tftp/file_name.h"
 #include "tftp/listener.h"
 #include "tftp/status_request.h"
 
@@ -21,19 +22,22 @@ namespace qvr {
 namespace {
 
 // "/admin/upgrade?tftp://a.b.c.d:port/qvrXXXX.biN" for the chosen PC address.
-void send_upgrade_command(std::uint16_t port) {
+// The exchange posts its Digest state for the check after the upload, which
+// the listener thread may start before the device has answered this one.
+void send_upgrade_command(ExchangeSpace& space, std::uint16_t port, const char* file_name) {
     char target[192];
     std::uint32_t pc = process_state.pc_address;
     std::snprintf(target, sizeof target, "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", (pc >> 24) & 0xFF,
-                  (pc >> 16) & 0xFF, (pc >> 8) & 0xFF, pc & 0xFF, static_cast<unsigned>(port),
-                  process_state.tftp_file_name);
-    run_web_request(device_request(process_state.pc_address, process_state.device_address, target));
+                  (pc >> 16) & 0xFF, (pc >> 8) & 0xFF, pc & 0xFF, static_cast<unsigned>(port), file_name);
+    run_web_request(device_request(space, process_state.pc_address, process_state.device_address, target,
+                                   &process_state.web.command_digest));
 }
 
 // The check after an upload: the status page through the request worker,
-// like every other request.
+// like every other request, in the listener thread's own space.
 int status_request_after_upload(std::uint32_t pc_address, std::uint32_t device_address) {
-    return run_web_request(device_request(pc_address, device_address, "/admin/advanced"));
+    return run_web_request(
+        device_request(after_upload_space(process_state.web), pc_address, device_address, "/admin/advanced"));
 }
 
 [[noreturn]] void idle_until_the_listener_ends_the_run() {
@@ -49,8 +53,8 @@ bool identify_device() {
     if (show_modal_dialog(address_template, address_dialog_procedure) != 1) return false;
     if (process_state.device_address == 0) return false;
 
-    if (run_web_request(device_request(process_state.pc_address, process_state.device_address,
-                                       "/admin/advanced")) == 0) {
+    if (run_web_request(device_request(process_state.web.main, process_state.pc_address,
+                                       process_state.device_address, "/admin/advanced")) == 0) {
         fatal_error_report("Upgrade Failed: No Response From QVR");
         return false;
     }
@@ -82,20 +86,23 @@ int run_main_sequence() {
 
 #if defined(QVR_RECOVERY_UPGRADER)
     std::uint16_t port = start_tftp_listener(process_state.pc_address, nullptr);
-    send_upgrade_command(port);
+    send_upgrade_command(process_state.web.main, port, process_state.tftp_file_name);
     sleep_ms(10);
 #else
     std::uint16_t port = start_tftp_listener(process_state.pc_address);
     bool transition = process_state.upgrade_stage.load() == TRANSITION_STAGE;
-    send_upgrade_command(port);
+    send_upgrade_command(process_state.web.main, port, process_state.tftp_file_name);
     if (transition) {
         // The listener switches to the target stage once the transition
-        // image is in; then the device is told to fetch the target image
-        // under a new name.  The name is written before the command that
-        // makes the device ask for it.
+        // image is in, and serves no name until the next one is published;
+        // then the device is told to fetch the target image under that new
+        // name.  The name is written whole, in a buffer of its own, and
+        // published before the command that makes the device ask for it.
         while (process_state.upgrade_stage.load() == TRANSITION_STAGE) sleep_ms(main_idle_step_ms);
-        draw_tftp_file_name(TARGET_STAGE);
-        send_upgrade_command(port);
+        make_tftp_file_name(process_state.target_file_name, sizeof process_state.target_file_name,
+                            TftpNameKind::staged, TARGET_STAGE);
+        process_state.served_file_name.store(process_state.target_file_name, std::memory_order_release);
+        send_upgrade_command(second_command_space(process_state.web), port, process_state.target_file_name);
     }
 #endif
     idle_until_the_listener_ends_the_run();

@@ -13,7 +13,7 @@
 #include "firmware/catalogue.h"
 #include "firmware/image.h"
 #include "web/digest.h"
-#include "web/http_exchange.h"
+#include "web/exchange_space.h"
 
 namespace qvr {
 
@@ -34,18 +34,28 @@ struct ProcessState {
     std::uint32_t pc_address;
     std::uint32_t device_address;
     char device_label[device_label_size];
+    // The first TFTP file name, drawn by the dialog that decides the upgrade
+    // before the listener starts; a staged-upgrader's second one, drawn by
+    // the main thread into a buffer of its own once the transition stage has
+    // ended; and the name the listener accepts, published by pointer (null
+    // between the stages).
     char tftp_file_name[tftp_file_name_size];
-    IdentityFields identity;
+    char target_file_name[tftp_file_name_size];
+    std::atomic<const char*> served_file_name{nullptr};
     int mode;  // recovery-upgrader only
+    bool recovering;  // the recovery branch has begun (its reports say "Recovery Failed: ")
     // staged-upgrader only: written once by the listener thread (0 to 1),
     // polled by the main thread.
     std::atomic<std::int32_t> upgrade_stage{QVR_INITIAL_UPGRADE_STAGE};
     FirmwareImage image;       // the target image in the staged-upgrader
     FirmwareImage transition;  // staged-upgrader, transition-stage builds only
     ProductIdentity product;
-    DigestState digest;  // the device credentials and the latest challenge
-    // Each request is composed here and its response read over it.
-    char page_buffer[page_capacity + 1];
+    // The page buffers, Digest states and identity fields of the main
+    // thread's requests (web.main: its identity fields are the ones the
+    // confirm dialog shows) and of the listener thread's check after an
+    // upload (web.after_upload), apart so that a late answer to an upgrade
+    // command cannot reach the check.
+    RunExchangeSpaces web;
 };
 
 extern ProcessState process_state;

@@ -162,22 +162,21 @@ int end_recovery_quietly() {
 }  // namespace
 
 int run_recovery_branch() {
-    INT_PTR chosen = show_modal_dialog(IDD_RECOVERY, recovery_dialog_procedure);
-    if (chosen == -1) fatal_exit(MESSAGE_NO_DIALOG);
-    if (chosen != 1) return 0;
+    process_state.recovering = true;
+    // A dialog that cannot open ends the run inside show_modal_dialog, with
+    // the recovery's wording.
+    if (show_modal_dialog(IDD_RECOVERY, recovery_dialog_procedure, MESSAGE_NO_DIALOG) != 1) return 0;
 
     discovery_progress = 0;
-    INT_PTR found = show_modal_dialog(IDD_CONNECTING, discovery_dialog_procedure);
-    if (found == -1) fatal_exit(MESSAGE_NO_DIALOG);
-    if (found != 1) return end_recovery_quietly();
+    if (show_modal_dialog(IDD_CONNECTING, discovery_dialog_procedure, MESSAGE_NO_DIALOG) != 1)
+        return end_recovery_quietly();
 
-    copy_reply_identity(discovery_reply, process_state.identity);
+    copy_reply_identity(discovery_reply, process_state.web.main.identity);
     process_state.device_address = reply_device_address(discovery_reply);
     if (process_state.device_address == 0) return end_recovery_quietly();
 
-    INT_PTR confirmed = show_modal_dialog(IDD_CONFIRM, confirm_dialog_procedure);
-    if (confirmed != 1) {
-        fatal_error_report(confirmed == -1 ? MESSAGE_NO_DIALOG : MESSAGE_USER_ABORT);
+    if (show_modal_dialog(IDD_CONFIRM, confirm_dialog_procedure, MESSAGE_NO_DIALOG) != 1) {
+        fatal_error_report(MESSAGE_USER_ABORT);
         return end_recovery_quietly();
     }
 

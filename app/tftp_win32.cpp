@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
+
 #include "app/dialogs.h"
 #include "app/process_state.h"
 #include "platform/report.h"
@@ -74,8 +76,11 @@ void open_dialog(void*, TftpDialog which) {
         ::CreateDialogParamA(instance(), MAKEINTRESOURCEA(template_id), nullptr, abort_dialog_procedure, 0);
     // Without the dialog the wait could not be cancelled, nor the upload seen.
     if (open_tftp_dialog == nullptr)
-        fatal_exit(which == TFTP_WAITING_DIALOG ? "Upgrade Failed: Can't open the waiting dialog"
-                                                : "Upgrade Failed: Can't open the upload dialog");
+        fatal_exit(which == TFTP_WAITING_DIALOG
+                       ? mode_failure("Upgrade Failed: Can't open the waiting dialog",
+                                      "Recovery Failed: Can't open the waiting dialog")
+                       : mode_failure("Upgrade Failed: Can't open the upload dialog",
+                                      "Recovery Failed: Can't open the upload dialog"));
     ::ShowWindow(open_tftp_dialog, SW_SHOWNORMAL);
 }
 
@@ -171,8 +176,15 @@ bool pump_all_messages(void*) {
 
 void show_success_dialog(void*, int template_id, const char* title, const char* version) {
     SuccessDialogTexts texts{title, version};
-    ::DialogBoxParamA(instance(), MAKEINTRESOURCEA(template_id), nullptr, success_dialog_procedure,
-                      reinterpret_cast<LPARAM>(&texts));
+    INT_PTR shown = ::DialogBoxParamA(instance(), MAKEINTRESOURCEA(template_id), nullptr, success_dialog_procedure,
+                                      reinterpret_cast<LPARAM>(&texts));
+    // The upgrade has succeeded all the same: a plain box says so, with the
+    // dialog's title and the version the device reported.
+    if (shown == -1) {
+        char text[512];
+        std::snprintf(text, sizeof text, "%s\r\n\r\n%s", TFTP_SUCCESS_TEXT, version);
+        error_box(text, title);
+    }
 }
 
 // The status request after the update wait, through the application's
@@ -180,7 +192,8 @@ void show_success_dialog(void*, int template_id, const char* title, const char* 
 int status_request(void*, std::uint32_t local_address, std::uint32_t device_address, char* version,
                    std::size_t capacity) {
     int answer = tftp_status_exchange ? tftp_status_exchange(local_address, device_address) : 0;
-    copy_text(version, capacity, answer > 0 ? field_text(process_state.identity.software_version) : "");
+    copy_text(version, capacity,
+              answer > 0 ? field_text(process_state.web.after_upload.identity.software_version) : "");
     return answer;
 }
 
@@ -194,7 +207,11 @@ TftpServer process_tftp_server() {
     server.target_image = &process_state.image;
     server.transition_image = &process_state.transition;
     server.upgrade_stage = &process_state.upgrade_stage;
-    server.file_name = process_state.tftp_file_name;
+    // Before the listener thread starts: the name drawn by the dialog, and
+    // the check after the upload starting from what the main thread knows.
+    process_state.served_file_name.store(process_state.tftp_file_name, std::memory_order_release);
+    server.file_name = &process_state.served_file_name;
+    begin_after_upload_space(process_state.web);
     server.device_label = process_state.device_label;
     server.display_name = process_state.product.display_name;
     server.phone_family = process_state.product.phone_family != 0;

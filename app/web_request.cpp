@@ -35,7 +35,8 @@ DWORD WINAPI web_request_thread(LPVOID parameter) {
     const WebRequest& r = *static_cast<const WebRequest*>(parameter);
     trace("HTTP %x:%u to %x:%u", r.pc_address, r.base_port, r.device_address, r.device_port);
     std::int32_t result = http_exchange(build_rules, r.pc_address, r.base_port, r.device_address, r.device_port,
-                                        r.target, r.buffer, r.capacity, process_state.digest, process_state.identity);
+                                        r.target, r.buffer, r.capacity, r.space->digest, r.space->identity,
+                                        r.hand_over);
     return static_cast<DWORD>(result);  // -1 for a challenge comes back as 0xFFFFFFFF
 }
 
@@ -57,9 +58,11 @@ INT_PTR CALLBACK connecting_dialog_procedure(HWND dialog, UINT message, WPARAM w
     }
 }
 
-INT_PTR CALLBACK password_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+// The dialog's parameter is the Digest state of the thread that asks.
+INT_PTR CALLBACK password_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
         case WM_INITDIALOG:
+            ::SetWindowLongPtrA(dialog, DWLP_USER, lparam);
             ::SetDlgItemTextA(dialog, IDC_PASSWORD_TEXT, password_text);
             ::SendDlgItemMessageA(dialog, IDC_USER_NAME, EM_LIMITTEXT, credential_max_chars, 0);
             ::SendDlgItemMessageA(dialog, IDC_PASSWORD, EM_LIMITTEXT, credential_max_chars, 0);
@@ -69,8 +72,9 @@ INT_PTR CALLBACK password_dialog_procedure(HWND dialog, UINT message, WPARAM wpa
             return FALSE;  // the focus was set here
         case WM_COMMAND:
             if (LOWORD(wparam) == IDOK) {
-                ::GetDlgItemTextA(dialog, IDC_USER_NAME, process_state.digest.username, credential_max_chars + 1);
-                ::GetDlgItemTextA(dialog, IDC_PASSWORD, process_state.digest.password, credential_max_chars + 1);
+                DigestState& digest = *reinterpret_cast<DigestState*>(::GetWindowLongPtrA(dialog, DWLP_USER));
+                ::GetDlgItemTextA(dialog, IDC_USER_NAME, digest.username, credential_max_chars + 1);
+                ::GetDlgItemTextA(dialog, IDC_PASSWORD, digest.password, credential_max_chars + 1);
                 ::EndDialog(dialog, 1);
                 return TRUE;
             }
@@ -82,9 +86,10 @@ INT_PTR CALLBACK password_dialog_procedure(HWND dialog, UINT message, WPARAM wpa
 
 }  // namespace
 
-WebRequest device_request(std::uint32_t pc_address, std::uint32_t device_address, const char* target) {
-    return WebRequest{process_state.instance, pc_address,   http_base_port,           device_address,
-                      http_device_port,       target,       process_state.page_buffer, page_capacity};
+WebRequest device_request(ExchangeSpace& space, std::uint32_t pc_address, std::uint32_t device_address,
+                          const char* target, DigestHandover* hand_over) {
+    return WebRequest{process_state.instance, pc_address, http_base_port, device_address, http_device_port,
+                      target,                 space.page, page_capacity,  &space,         hand_over};
 }
 
 int run_web_request(WebRequest request) {
@@ -96,11 +101,15 @@ int run_web_request(WebRequest request) {
         HWND dialog = ::CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_CONNECTING), nullptr,
                                            connecting_dialog_procedure, 0);
         // Without its dialog the request could not be cancelled.
-        if (dialog == nullptr) fatal_exit("Upgrade Failed: Can't open the connecting dialog");
+        if (dialog == nullptr)
+            fatal_exit(mode_failure("Upgrade Failed: Can't open the connecting dialog",
+                                    "Recovery Failed: Can't open the connecting dialog"));
         ::ShowWindow(dialog, SW_SHOWNORMAL);
         WebRequest attempt = request;  // lives in this frame until the worker has ended
         HANDLE worker = ::CreateThread(nullptr, 0, web_request_thread, &attempt, 0, nullptr);
-        if (worker == nullptr) fatal_exit("Upgrade Failed: Can't start the request thread");
+        if (worker == nullptr)
+            fatal_exit(mode_failure("Upgrade Failed: Can't start the request thread",
+                                    "Recovery Failed: Can't start the request thread"));
 
         // One message of the dialog per pass.  The wait returns as soon as
         // the worker ends or a message arrives, so a quick answer is not
@@ -126,12 +135,15 @@ int run_web_request(WebRequest request) {
         if (result >= 0) return result;
 
         // A Digest challenge, now in the Digest state.
-        if (step_after_challenge(process_state.digest, retry) == ChallengeStep::repeat) continue;
-        INT_PTR answer =
-            ::DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PASSWORD), nullptr, password_dialog_procedure, 0);
+        if (step_after_challenge(request.space->digest, retry) == ChallengeStep::repeat) continue;
+        INT_PTR answer = ::DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PASSWORD), nullptr,
+                                           password_dialog_procedure,
+                                           reinterpret_cast<LPARAM>(&request.space->digest));
         // -1: the dialog could not be created.  Taken as OK, the request
         // would be repeated for ever with no window to stop it.
-        if (answer == -1) fatal_exit("Upgrade Failed: Can't open the password dialog");
+        if (answer == -1)
+            fatal_exit(mode_failure("Upgrade Failed: Can't open the password dialog",
+                                    "Recovery Failed: Can't open the password dialog"));
         if (step_after_password_dialog(answer != 0, retry) == ChallengeStep::give_up)
             fatal_exit("Upgrade Failed: User Abort");
     }

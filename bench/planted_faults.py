@@ -2,7 +2,8 @@
 """How many faults of the kinds the suite is for the unit and integration
 tests catch: block arithmetic, wire formats, Digest fields, missing or
 misplaced NULs, dialog and report texts, lost Cancels, floods, recovery
-messages, the listener's name match and the waits.
+messages, the listener's name match and the waits, state shared between
+the two threads' web requests, the stage flip.
 
     git worktree add /tmp/qvr-faults && cd /tmp/qvr-faults
     bench/planted_faults.py [--out FILE] [ID ...]
@@ -27,7 +28,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 # (id, what, file, text, replacement, integration folders)
 T = ["tftp", "tftp_faults"]
 W = ["web"]
-R = ["recovery"]
+R = []  # the recovery exchange's tests are unit tests
 FAULTS = [
     ("F01", "block count rounds up: no empty last block at a multiple of 512", "tftp/decisions.h",
      "return image_size / tftp_block_size + 1;", "return (image_size + tftp_block_size - 1) / tftp_block_size;", T),
@@ -95,6 +96,19 @@ FAULTS = [
      "buffer[2] = static_cast<std::uint8_t>(block_number); buffer[3] = static_cast<std::uint8_t>(block_number >> 8);", T),
     ("F30", "staged: 9 status requests instead of 10", "common/deliverable.h",
      ".status_request_attempts = 10,", ".status_request_attempts = 9,", T),
+    ("F31", "check after the upload shares the upgrade command's buffer and state", "web/exchange_space.cpp",
+     "    return spaces.after_upload;\n", "    return spaces.main;\n", W),
+    ("F32", "upgrade command's Digest state not handed to the check (nonce count reused)", "web/http_exchange.cpp",
+     "    if (hand_over != nullptr) post_digest(*hand_over, digest);\n", "", W),
+    ("F33", "handed-over state takes the check's nonce count back", "web/exchange_space.cpp",
+     "    if (same_nonce && own_count > digest.nc) digest.nc = own_count;\n", "", W),
+    ("F34", "stage flips with the transition name still served", "tftp/listener.cpp",
+     "        server.file_name->store(nullptr, std::memory_order_release);\n", "", T),
+    ("F35", "listener's switch to non-blocking mode unchecked", "tftp/listener.cpp",
+     "if (!set_nonblocking(listener.socket, true)) return tftp_failed(MESSAGE_NONBLOCKING);",
+     "set_nonblocking(listener.socket, true);", T),
+    ("F36", "session serves a stage without its image", "tftp/session.cpp",
+     "    if (session.image == nullptr) return false;\n", "", T),
 ]
 
 

@@ -32,13 +32,18 @@ void open_waiting_dialog(const TftpUi& ui, const char* text) {
 Requester examine_datagram(const TftpListener& listener, const TftpServer& server, int n,
                            std::uint32_t from_address, std::uint16_t from_port) {
     TftpPacket packet = parse_tftp_packet(std::span<const std::uint8_t>(listener.buffer, n));
+    const char* expected = server.file_name->load(std::memory_order_acquire);
     // For the trace, a name without its NUL is shown as far as it was received.
     std::string_view name = packet.file_name;
     if (packet.opcode == TFTP_RRQ && !packet.well_formed)
         name = std::string_view(reinterpret_cast<const char*>(listener.buffer) + 2, static_cast<std::size_t>(n) - 2);
     if (server.rules->staged && packet.opcode == TFTP_RRQ)
-        trace("%s %.*s\n", server.file_name, static_cast<int>(name.size()), name.data());
-    switch (classify_listener_datagram(packet, server.file_name)) {
+        trace("%s %.*s\n", expected != nullptr ? expected : "", static_cast<int>(name.size()), name.data());
+    // Between the stages no name is served: every RRQ is a bad name.
+    ListenerAction action = expected != nullptr ? classify_listener_datagram(packet, expected)
+                            : packet.opcode == TFTP_RRQ ? ListenerAction::bad_name
+                                                        : classify_listener_datagram(packet, "");
+    switch (action) {
         case ListenerAction::accept:
             return Requester{true, from_address, from_port};
         case ListenerAction::bad_name:
@@ -141,7 +146,7 @@ ListenerOpen open_tftp_listener(TftpListener& listener, std::uint32_t local_addr
 TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     open_waiting_dialog(ui, TFTP_WAITING_TEXT);
-    set_nonblocking(listener.socket, true);
+    if (!set_nonblocking(listener.socket, true)) return tftp_failed(MESSAGE_NONBLOCKING);
     listener.waiting = true;
     // Two rounds at most: the staged-upgrader's transition stage, then its
     // target stage.  Every other run ends after its first session.
@@ -157,6 +162,11 @@ TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server)
             return result;
         }
         if (server.upgrade_stage == nullptr || server.upgrade_stage->load() != 0) return result;
+        // The transition name is withdrawn before the stage moves on: a
+        // request for it that waited in the socket through the update wait,
+        // or comes before the main thread has drawn the next name, must not
+        // be served the target image.
+        server.file_name->store(nullptr, std::memory_order_release);
         server.upgrade_stage->store(1);
         open_waiting_dialog(ui, nullptr);  // this time the instruction text stays empty
     }

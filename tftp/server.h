@@ -71,10 +71,13 @@ struct TftpServer {
     // listener sets it to 1 after a passed transition stage and the main
     // thread polls it.  Unused by the recovery-upgrader (may be null).
     std::atomic<std::int32_t>* upgrade_stage;
-    // The one file name served (NUL-terminated).  Read at each RRQ; the main
-    // thread rewrites it only before it sends the command that makes the
-    // device ask for the new name.
-    const char* file_name;
+    // The one file name served (NUL-terminated), handed over by pointer: the
+    // thread that draws a name writes it whole into a buffer the listener is
+    // not reading, then stores its address here; the listener loads it at
+    // each RRQ.  Null serves no name: the listener stores it when a
+    // transition stage ends, so nothing is accepted until the main thread
+    // publishes the target stage's name.
+    std::atomic<const char*>* file_name;
     const char* device_label;  // shown after "QVR@"
     const char* display_name;  // the product, for the update wait and the success template
     bool phone_family;         // skips the staged-upgrader's version check

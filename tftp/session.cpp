@@ -1,6 +1,5 @@
 #include "tftp/session.h"
 
-#include <cassert>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -78,7 +77,7 @@ void show_success(const TftpServer& server, const char* version) {
 
 }  // namespace
 
-void prepare_tftp_session(TftpSession& session, const TftpServer& server, SocketHandle socket, std::uint32_t group,
+bool prepare_tftp_session(TftpSession& session, const TftpServer& server, SocketHandle socket, std::uint32_t group,
                           std::uint32_t local_address, std::uint32_t peer_address, std::uint16_t peer_port) {
     session.socket = socket;
     session.group = group;
@@ -87,19 +86,25 @@ void prepare_tftp_session(TftpSession& session, const TftpServer& server, Socket
     session.peer_port = peer_port;
     session.stage = server.rules->staged && server.upgrade_stage ? server.upgrade_stage->load() : 1;
     session.image = session.stage == 0 ? server.transition_image : server.target_image;
-    assert(session.image != nullptr && "the caller loads the image of every stage it starts in");
+    // The image comes from how the program was built and started; a stage
+    // without one is reported, never served from a null pointer.
+    if (session.image == nullptr) return false;
     session.image_size = session.image->size;
     session.block_count = tftp_block_count(session.image_size);
     session.last_block_length = tftp_last_block_length(session.image_size);
     session.acknowledged_count = 0;
     session.bytes_acknowledged = 0;
     session.sent_length = 0;
+    return true;
 }
 
 TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     const TftpTiming& timing = server.timing;
-    set_nonblocking(session.socket, true);
+    if (!set_nonblocking(session.socket, true)) {
+        ui.close_dialog(ui.context);
+        return TransferEnd::blocking;
+    }
     const std::uint32_t destination = session_destination(session.group, session.peer_address);
 
     // The OACK leaves before the dialogs change: closing the waiting dialog
@@ -232,6 +237,7 @@ TftpResult complete_upload(TftpSession& session, const TftpServer& server, bool 
 TftpResult run_tftp_session(TftpSession& session, const TftpServer& server, SocketHandle& socket) {
     TransferEnd end = transfer_image(session, server);
     if (end == TransferEnd::cancelled) return tftp_failed(MESSAGE_USER_ABORT);
+    if (end == TransferEnd::blocking) return tftp_failed(MESSAGE_NONBLOCKING);
     if (!server.rules->staged) {
         // Nothing more comes to this socket in the recovery-upgrader's run.
         close_socket(socket);
@@ -246,7 +252,8 @@ TftpResult start_tftp_session(const TftpServer& server, SocketHandle& socket, st
                               std::uint32_t local_address, std::uint32_t peer_address, std::uint16_t peer_port) {
     std::unique_ptr<TftpSession> session(new (std::nothrow) TftpSession{});
     if (!session) return tftp_failed(MESSAGE_SESSION_MALLOC);
-    prepare_tftp_session(*session, server, socket, group, local_address, peer_address, peer_port);
+    if (!prepare_tftp_session(*session, server, socket, group, local_address, peer_address, peer_port))
+        return tftp_failed(MESSAGE_NO_IMAGE);
     trace("++++size %d, %d, %d\n", static_cast<int>(session->image_size), static_cast<int>(session->last_block_length),
           static_cast<int>(session->block_count));
     return run_tftp_session(*session, server, socket);

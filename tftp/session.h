@@ -31,11 +31,14 @@ struct TftpSession {
 };
 
 // Fills a session for one requester: the image by the current stage, the
-// block count and the last block length.
-void prepare_tftp_session(TftpSession& session, const TftpServer& server, SocketHandle socket, std::uint32_t group,
+// block count and the last block length.  False when the server has no
+// image for that stage.
+bool prepare_tftp_session(TftpSession& session, const TftpServer& server, SocketHandle socket, std::uint32_t group,
                           std::uint32_t local_address, std::uint32_t peer_address, std::uint16_t peer_port);
 
-enum class TransferEnd { complete, timed_out, cancelled };
+// blocking: the socket could not be made non-blocking, so the loop could
+// not poll (the transfer never started).
+enum class TransferEnd { complete, timed_out, cancelled, blocking };
 
 // The lock-step transfer in the upload dialog, which it opens: the OACK,
 // then every block, each sent once its predecessor is acknowledged by the

@@ -23,6 +23,10 @@ inline constexpr const char MESSAGE_LISTENER_SOCKET[] = "Upgrade Failed: Can't c
 inline constexpr const char MESSAGE_LISTENER_BIND[] = "Upgrade Failed: Can't bind TFTP listener socket";
 inline constexpr const char MESSAGE_LISTENER_THREAD[] = "Upgrade Failed: Can't start the TFTP listener thread";
 inline constexpr const char MESSAGE_SESSION_MALLOC[] = "Upgrade Failed: Can't malloc for TFTP session";
+// Without non-blocking mode a receive would wait for ever, Cancel dead.
+inline constexpr const char MESSAGE_NONBLOCKING[] = "Upgrade Failed: Can't set TFTP socket non-blocking";
+// A stage started without its image (a build that did not load it).
+inline constexpr const char MESSAGE_NO_IMAGE[] = "Upgrade Failed: No firmware image for this stage";
 inline constexpr const char MESSAGE_TFTP_TIME_OUT[] = "Upgrade Failed: TFTP time out";
 inline constexpr const char MESSAGE_UPLOAD_INCOMPLETE[] = "Upgrade Failed: Firmware Upload Incomplete";
 inline constexpr const char MESSAGE_NOT_RESPONDING[] = "Upgrade Failed: QVR not responding after firmware upload";

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "platform/report.h"
 #include "platform/trace.h"
+#include "web/exchange_space.h"
 #include "web/text_out.h"
 
 namespace qvr {
@@ -104,7 +105,8 @@ void extract_identity(std::string_view text, IdentityFields& identity) {
 
 std::int32_t http_exchange(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
                            std::uint32_t device_address, std::uint16_t device_port, std::string_view target, char* buffer,
-                           std::uint32_t capacity, DigestState& digest, IdentityFields& identity) {
+                           std::uint32_t capacity, DigestState& digest, IdentityFields& identity,
+                           DigestHandover* hand_over) {
     if (capacity > 0x7FFFFFFFu) capacity = 0x7FFFFFFFu;  // the result is a signed 32-bit count
     SocketHandle s = open_http_connection(rules, pc_address, base_port, device_address, device_port);
     if (s == invalid_socket) return 0;
@@ -116,8 +118,15 @@ std::int32_t http_exchange(const DeliverableRules& rules, std::uint32_t pc_addre
         close_socket(s);
         return 0;
     }
+    if (hand_over != nullptr) post_digest(*hand_over, digest);
     trace("%s", buffer);
-    send_bytes(s, buffer, length);
+    // A request that did not go out whole gets no answer worth waiting for.
+    if (send_bytes(s, buffer, length) != static_cast<int>(length)) {
+        trace("HTTP send failed\n");
+        close_socket(s);
+        buffer[0] = '\0';
+        return 0;
+    }
 
     // The response goes over the request, from the start of the buffer.
     std::uint32_t total = 0;

@@ -24,6 +24,8 @@
 
 namespace qvr {
 
+struct DigestHandover;  // web/exchange_space.h
+
 // The page buffer is page_capacity + 1 bytes, so a NUL always fits after
 // the last byte received.
 inline constexpr std::uint32_t page_capacity = 131071;
@@ -88,8 +90,14 @@ void extract_identity(std::string_view text, IdentityFields& identity);
 // of bytes received, after extract_identity has run over them.  The status
 // code does not matter for a page.  Bytes received are taken as they are,
 // NUL bytes included.
+//
+// With hand_over, a copy of digest is posted there once the request is
+// composed and before it is sent (the upgrade command's, for the check
+// after the upload, which may run before this exchange ends).  A request
+// sent only in part is a failed exchange: 0, nothing read.
 std::int32_t http_exchange(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
                            std::uint32_t device_address, std::uint16_t device_port, std::string_view target, char* buffer,
-                           std::uint32_t capacity, DigestState& digest, IdentityFields& identity);
+                           std::uint32_t capacity, DigestState& digest, IdentityFields& identity,
+                           DigestHandover* hand_over = nullptr);
 
 }  // namespace qvr

@@ -200,3 +200,25 @@ def test_phone_family_instructions(driver, run_program):
     # Cancel ends the run without a word (a box would hold the program).
     driver.click(RECOVERY_TITLE, IDCANCEL)
     assert program.wait_exit() == 0
+
+
+def test_cancel_in_the_status_request_after_a_recovery(driver, run_program, device_ns, request):
+    # The device answers the status request after the recovery a few bytes
+    # every 5 s, so its connecting dialog stays up; Cancel there ends the
+    # run with the words of the recovery's other Cancels (README).
+    device = SimDevice(device_ns, request.node.name,
+                       recovery_options(SERIAL, [ODM_IMAGE], "--install-delay", "0", "--dribble-ms", "5000"))
+    program = run_program(RECOVERY_ODM)
+    walk = RecoveryWalk(driver, program, "ODM-Product", "1.2.3")
+    walk.open_recovery_dialog()
+    walk.enter_serial("ab12cd")
+    assert walk.discovery()[0] == "confirm"
+    walk.confirm()
+    walk.wait_transfer(size=len(image_bytes(ODM_IMAGE)))
+    handle, title = driver.wait_window_prefix("Connecting with QVR@", timeout_ms=180000)
+    assert title == f"Connecting with QVR@{SERIAL}"
+    device.wait_event("request")
+    driver.click("@" + handle, IDCANCEL)
+    assert walk.wait_outcome() == ("error", USER_ABORT)
+    assert program.wait_exit() == 0
+    check_recovery_fetch(device, ODM_IMAGE, PC_ADDRESS)

@@ -72,6 +72,40 @@ def test_whole_upgrade_with_password(driver, run_program, device_ns, request, ex
     check_authenticated_status_requests(device, command["name"])
 
 
+@pytest.mark.parametrize("hold", ["60", "status"], ids=["held-past-the-update-wait", "answered-during-the-check"])
+def test_staged_upgrade_command_answered_late(driver, run_program, device_ns, request, hold):
+    # A device busy writing its flash answers the upgrade command late, with
+    # its status page from before the upgrade: not before the program has
+    # ended (past the 35 s update wait), or while it sends the status page
+    # of the check after the upload.  The check keeps its own page: the new
+    # version, and the success dialog.
+    device = SimDevice(device_ns, request.node.name,
+                       device_options([ODM_IMAGE], "--install-delay", "1", "--hold-upgrade-answer", hold,
+                                      "--dribble-ms", "20"))
+    program = run_program(STAGED_ODM)
+    walk = Walk(driver, program, "staged", "ODM-Product", "1.2.3")
+    walk.enter_address()
+    walk.give_password()
+    walk.confirm()
+    walk.wait_transfer(size=len(image_bytes(ODM_IMAGE)))
+    assert walk.wait_outcome() == ("success", "1.2.3")
+    assert program.wait_exit() == 0
+    check_whole_fetch(device, 1, ODM_IMAGE)
+
+    [command] = device.events("upgrade")
+    requests = device.events("request")
+    target = f"/admin/upgrade?tftp://{command['host']}:{command['port']}{command['name']}"
+    assert [(e.get("target"), e["verdict"]) for e in requests[2:]] == [(target, "held"), ("/admin/advanced", "ok")]
+    # The same requests as ever, the nonce count running on across them.
+    assert [int(e["authorization"]["nc"], 16) for e in requests[1:]] == [1, 2, 3]
+    [held] = device.events("upgrade-held")
+    if hold == "status":
+        [answered] = device.events("upgrade-answered")
+        assert answered["time"] >= requests[-1]["time"], "answered before the check"
+    else:
+        assert requests[-1]["time"] - held["time"] < 60, "the check waited for the command's answer"
+
+
 def test_staged_version_not_matching(driver, run_program, device_ns, request):
     device = SimDevice(device_ns, request.node.name,
                        device_options([ODM_IMAGE], "--install-delay", "1", "--report-version", "1.2.3.1"))

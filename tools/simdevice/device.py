@@ -35,6 +35,13 @@ their faults.  What it does:
   headers, the parsed Authorization, the verdict and the status sent.
 - With --recovery, also the recovery responder (recovery.py): found by its
   serial number over UDP multicast, and told there to fetch an image.
+- Timing of a device busy writing its flash: --hold-upgrade-answer S answers
+  an accepted upgrade command S seconds after it arrived (the fetch starts at
+  once), with the status page as it was when the command came; "status"
+  instead of a number holds that answer until a later status request's
+  answer has begun and sends it meanwhile.  Arrival and answer are logged
+  (event "upgrade-held"; "upgrade-answered" as the answer begins).  --dribble-ms MS sends every
+  answer in 64-byte pieces, MS milliseconds apart.
 
 On start it prints "listening A.B.C.D:PORT" on standard output (so --port 0
 picks a free port), and it stops on SIGTERM or SIGINT.
@@ -189,6 +196,13 @@ class Device:
         self.log = log
         self.guard = DigestGuard(args)
         self.upgrade = upgrade.UpgradeHandler(args, log)
+        # Set when a status answer begins, for an upgrade answer held until then.
+        self.status_answer_begun = threading.Event()
+
+    def status_values(self):
+        values = {key: getattr(self.args, key) for _, key in LABELS}
+        values["software_version"] = self.upgrade.reported_version()
+        return values
 
     def respond(self, method, target, headers):
         """(status, reason, extra headers, body, verdict) for one request."""
@@ -203,9 +217,7 @@ class Device:
         if method != "GET":
             return 405, "Method Not Allowed", [], "", "method"
         if target == "/admin/advanced":
-            values = {key: getattr(self.args, key) for _, key in LABELS}
-            values["software_version"] = self.upgrade.reported_version()
-            return 200, "OK", [], status_page(values), "ok"
+            return 200, "OK", [], status_page(self.status_values()), "ok"
         match = UPGRADE_TARGET.match(target)
         if match:
             octets = [int(g) for g in match.groups()[:4]]
@@ -213,9 +225,13 @@ class Device:
             if max(octets) > 255 or not 0 < port < 65536:
                 return 400, "Bad Request", [], "<html><body>Bad upgrade URL</body></html>\n", "bad upgrade"
             host = ".".join(map(str, octets))
+            before = status_page(self.status_values())
+            self.status_answer_begun.clear()
             accepted = self.upgrade.start(host, port, match.group(6))
             if not accepted:
                 return 503, "Service Unavailable", [], "<html><body>Busy</body></html>\n", "upgrade refused"
+            if self.args.hold_upgrade_answer is not None:
+                return 200, "OK", [], before, "held"
             return 200, "OK", [], "<html><body>Upgrade started</body></html>\n", "ok"
         if target.startswith("/admin/upgrade"):
             return 400, "Bad Request", [], "<html><body>Bad upgrade URL</body></html>\n", "bad upgrade"
@@ -264,10 +280,32 @@ class Handler(socketserver.BaseRequestHandler):
         if payload:
             response.append("Content-Type: text/html")
         response += [f"{k}: {v}" for k, v in extra]
+        answer = ("\r\n".join(response) + "\r\n\r\n").encode("latin-1") + payload
+        if verdict == "held":
+            self.hold(device, peer)
+            device.log(event="upgrade-answered", peer=peer, length=len(answer))
+        elif status == 200 and len(parts) > 1 and parts[1] == "/admin/advanced":
+            device.status_answer_begun.set()
         try:
-            sock.sendall(("\r\n".join(response) + "\r\n\r\n").encode("latin-1") + payload)
+            if device.args.dribble_ms:
+                for at in range(0, len(answer), 64):
+                    sock.sendall(answer[at:at + 64])
+                    time.sleep(device.args.dribble_ms / 1000)
+            else:
+                sock.sendall(answer)
         except OSError:
             pass
+
+    def hold(self, device, peer):
+        """Waits before the answer to an upgrade command: the given seconds,
+        or until a status answer has begun (bounded by an hour)."""
+        hold = device.args.hold_upgrade_answer
+        device.log(event="upgrade-held", peer=peer, hold=hold)
+        if hold == "status":
+            device.status_answer_begun.wait(3600)
+            time.sleep(0.05)  # into that answer, not before it
+        else:
+            time.sleep(float(hold))
 
 
 class Server(socketserver.ThreadingTCPServer):
@@ -310,6 +348,11 @@ def build_parser():
     parser.add_argument("--mac-address", default="00:0E:08:12:34:56")
     parser.add_argument("--hardware-version", default="1.0")
     parser.add_argument("--serial-number", default="QVR0012345")
+    parser.add_argument("--hold-upgrade-answer", default=None, metavar="SECONDS|status",
+                        help="answer an upgrade command (with the status page from before it) this many seconds "
+                             "after it arrived, or, with 'status', while a later status page is being sent")
+    parser.add_argument("--dribble-ms", type=float, default=0, metavar="MS",
+                        help="send every answer in 64-byte pieces, MS milliseconds apart")
     upgrade.add_arguments(parser)
     recovery.add_arguments(parser)
     return parser

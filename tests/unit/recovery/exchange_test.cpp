@@ -25,7 +25,12 @@ std::uint32_t pc_address() {
 }
 std::uint32_t device_address() { return pc_address() + (1u << 16); }  // 127.3.x.y
 
-void short_wait(unsigned) { sleep_ms(20); }
+// The waits the exchange asked for, in order; each lasts 20 ms here.
+std::vector<unsigned> waits_asked;
+void short_wait(unsigned ms) {
+    waits_asked.push_back(ms);
+    sleep_ms(20);
+}
 
 RecoveryTiming fast_timing() {
     RecoveryTiming t = shipped_recovery_timing();
@@ -44,11 +49,12 @@ struct ScriptedDevice {
     std::vector<std::vector<Datagram>> answers;  // by message number - 1
     std::vector<Datagram> received;
     std::vector<std::uint32_t> sources;
+    std::vector<std::uint16_t> source_ports;
     std::atomic<bool> stop{false};
     std::thread thread;
 
     explicit ScriptedDevice(std::vector<std::vector<Datagram>> script) : answers(std::move(script)) {
-        EXPECT_TRUE(bind_socket(socket, device_address(), recovery_device_port));
+        EXPECT_TRUE(bind_socket(socket, device_address(), 4810));
         thread = std::thread([this] {
             for (std::uint32_t end = millisecond_clock() + 10000;
                  !stop && static_cast<std::int32_t>(end - millisecond_clock()) > 0;) {
@@ -61,6 +67,7 @@ struct ScriptedDevice {
                 bytes.resize(static_cast<std::size_t>(n));
                 received.push_back(bytes);
                 sources.push_back(from);
+                source_ports.push_back(port);
                 if (received.size() <= answers.size())
                     for (const auto& d : answers[received.size() - 1])
                         send_datagram(socket, d.data(), d.size(), from, port);
@@ -104,14 +111,19 @@ TEST_F(RecoveryExchange, DeviceThatAnswersTheFifthSendIsFound) {
     EXPECT_EQ(std::memcmp(discover.magic, "\0\0\0\0", 4), 0) << "the caller's message is not changed";
 }
 
+// A device that never replies gets 5 sends to port 4810 from port 4811,
+// each followed by 5 looks half a second apart: 25 waits of 500 ms.
 TEST_F(RecoveryExchange, SilentDeviceGetsExactlyFiveSendsAndReplyIsUntouched) {
     // Nothing but datagrams that are not replies: 0, 60, 99, 101 and 160 bytes.
     ScriptedDevice device(std::vector(5, std::vector{datagram(0, 1), datagram(60, 1), datagram(99, 1),
                                                      datagram(101, 1), datagram(160, 1)}));
     std::memset(&reply, 0x77, sizeof reply);
+    waits_asked.clear();
     EXPECT_EQ(exchange(discover), 0);
     device.finish();
     EXPECT_EQ(device.received.size(), 5u);
+    EXPECT_EQ(device.source_ports, std::vector<std::uint16_t>(5, 4811));
+    EXPECT_EQ(waits_asked, std::vector<unsigned>(25, 500));
     for (std::size_t i = 0; i < sizeof reply; ++i) ASSERT_EQ(reply_byte(i), 0x77) << "byte " << i;
 }
 

@@ -74,6 +74,24 @@ TEST(TftpRedraw, HeldBackFiguresAreDrawnLaterAndTheLastAlways) {
     EXPECT_TRUE(redraw_after_progress(t, 1111, false, 50)) << "and the next after the interval";
 }
 
+// Across the 32-bit clock's wrap the flood gate still opens once a
+// millisecond, and figures are still held back for 50 ms.
+TEST(TftpRedraw, FloodGateAndThrottleAcrossTheClockWrap) {
+    std::uint32_t last = 0xFFFFFFFFu;
+    EXPECT_FALSE(clock_step_due(last, 0xFFFFFFFFu, tftp_clock_step_ms));
+    EXPECT_TRUE(clock_step_due(last, 0u, tftp_clock_step_ms));
+    EXPECT_EQ(last, 0u);
+    EXPECT_FALSE(clock_step_due(last, 0u, tftp_clock_step_ms));
+    EXPECT_TRUE(clock_step_due(last, 1u, tftp_clock_step_ms));
+
+    const unsigned interval = shipped_tftp_timing(build_rules).redraw_interval_ms;
+    RedrawThrottle t{};
+    EXPECT_TRUE(redraw_after_progress(t, 0xFFFFFFF0u, false, interval));
+    EXPECT_FALSE(redraw_after_progress(t, 4u, false, interval)) << "20 ms later, across the wrap";
+    EXPECT_FALSE(redraw_when_idle(t, 33u, interval)) << "49 ms later";
+    EXPECT_TRUE(redraw_when_idle(t, 34u, interval)) << "50 ms later";
+}
+
 // By the first 7 characters of the display name, case-sensitive.
 TEST(TftpCompletion, UpdateWaitAndSuccessTemplateByProduct) {
     const struct {

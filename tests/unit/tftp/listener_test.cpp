@@ -121,22 +121,32 @@ TEST(TftpListener, CancelTakenDuringAFlood) {
 }
 
 // The staged-upgrader serves its transition image, then its target image on
-// the same port under the name the main thread draws next.
+// the same port under the name the main thread publishes next.
+// Regression: the stage moved on while the transition name was still the
+// one served, so a request for it that waited in the socket through the
+// update wait and the check (or came before the main thread drew the next
+// name) was served the target image.
 TEST(TftpListener, StagedTransitionThenTargetOnTheSamePort) {
     if (is_recovery_upgrader) GTEST_SKIP() << "one stage only";
     ServerRun run(3000);
     run.use_transition(1500, "7.0.0");
     run.reported_versions = {"7.0.0", "7.5.6a"};
     std::snprintf(run.file_name, sizeof run.file_name, "/qvr1.bi0");
+    Client device, late;
+    // Queued during the transition stage's check, read after the flip.
+    run.during_status = [&] {
+        if (run.stage.load() == 0) late.send(rrq_bytes("/qvr1.bi0"), run.listener.port);
+    };
     ASSERT_TRUE(run.start());
-    Client device;
     EXPECT_TRUE(fetch(device, run.listener.port, "/qvr1.bi0").data == run.transition_bytes);
-    // As the main thread does: sees the stage change, draws the next name.
     for (int i = 0; i < 500 && run.stage.load() != 1; ++i) sleep_ms(10);
     ASSERT_EQ(run.stage.load(), 1);
-    std::snprintf(run.file_name, sizeof run.file_name, "/qvr2.bi1");
-    device.send(rrq_bytes("/qvr1.bi0"), run.listener.port);
-    EXPECT_FALSE(device.receive(300)) << "the transition name is refused now";
+    EXPECT_FALSE(late.receive(300)) << "the queued transition request was served";
+    late.send(rrq_bytes("/qvr1.bi0"), run.listener.port);
+    EXPECT_FALSE(late.receive(300)) << "served before the next name was published";
+    run.publish_next_name("/qvr2.bi1");
+    late.send(rrq_bytes("/qvr1.bi0"), run.listener.port);
+    EXPECT_FALSE(late.receive(300)) << "the transition name is still served";
     EXPECT_TRUE(fetch(device, run.listener.port, "/qvr2.bi1").data == run.target_bytes);
     run.join();
     EXPECT_TRUE(run.result.passed);
@@ -158,6 +168,15 @@ TEST(TftpListener, StagedFailedTransitionEndsTheRun) {
     EXPECT_STREQ(run.result.message, "Upgrade Failed: Version not matching");
     EXPECT_EQ(run.stage.load(), 0);
     EXPECT_EQ(run.numbers["open"].size(), 2u) << "no second waiting dialog";
+}
+
+// Regression: the switch to non-blocking mode was not checked; a socket
+// that refused it left the loop in a receive for ever, Cancel dead.
+TEST(TftpListener, SocketThatCannotPollIsReported) {
+    ServerRun run(100);
+    run.cancel_after_pumps = 50;  // what the loop would come to without the check
+    run.result = serve_tftp_requests(run.listener, run.server);  // its socket was never opened
+    EXPECT_STREQ(run.result.message, "Upgrade Failed: Can't set TFTP socket non-blocking");
 }
 
 TEST(TftpListener, GroupText) {

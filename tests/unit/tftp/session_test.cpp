@@ -161,6 +161,49 @@ TEST(TftpSession, RetransmissionsUntilThePeriodLimit) {
     }
 }
 
+// Regression: only an assert, which release builds drop, stood between a
+// stage without its image and a read through a null pointer.
+TEST(TftpSession, StageWithoutItsImageIsReported) {
+    ServerRun run(1000);
+    run.server.target_image = nullptr;
+    ASSERT_TRUE(run.start());
+    Client device;
+    device.send(rrq_bytes(run.file_name), run.listener.port);
+    run.join();
+    EXPECT_STREQ(run.result.message, "Upgrade Failed: No firmware image for this stage");
+    EXPECT_FALSE(device.receive(100)) << "something was served";
+}
+
+// The device acknowledges the OACK, then floods stale ACKs from its own
+// port and never acknowledges block 1: the flood neither stops the
+// retransmissions nor stretches the limit (30 periods in the
+// staged-upgrader, 300 in the recovery-upgrader).
+TEST(TftpSession, PeriodLimitHoldsUnderAFlood) {
+    ServerRun run(3000);
+    run.server.timing = three_ms_periods;
+    ASSERT_TRUE(run.start());
+    Client device;
+    device.send(rrq_bytes(run.file_name), run.listener.port);
+    unsigned data = 0;
+    bool acknowledged = false;
+    for (int round = 0; round < 200000; ++round) {
+        bool ended = run.finished.load();
+        if (acknowledged && !ended)
+            for (int i = 0; i < 20; ++i) device.send(ack_bytes(0), run.listener.port);
+        auto d = device.receive(ended ? 50 : 1);
+        if (!d && ended) break;
+        if (block_of(d) == 0 && !acknowledged) {
+            device.send(ack_bytes(0), run.listener.port);
+            acknowledged = true;
+        }
+        data += block_of(d) == 1;
+    }
+    run.join();
+    EXPECT_EQ(data, is_recovery_upgrader ? 300u : 30u);
+    EXPECT_STREQ(run.result.message, is_recovery_upgrader ? "Upgrade Failed: TFTP time out"
+                                                          : "Upgrade Failed: Firmware Upload Incomplete");
+}
+
 TEST(TftpSessionDeathTest, RecoveryTimeOutEndsTheRunWithItsReport) {
     if (!is_recovery_upgrader) GTEST_SKIP() << "the staged-upgrader waits first (test above)";
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -138,8 +139,10 @@ struct ServerRun {
         if (r.cancel_after_pumps != 0 && ++r.pumps > r.cancel_after_pumps) return true;
         return static_cast<std::int32_t>(millisecond_clock() - r.deadline_ms) > 0;
     }
+    std::function<void()> during_status;  // runs at each status request, on the listener thread
     static int status_request(void* c, std::uint32_t, std::uint32_t device, char* version, std::size_t capacity) {
         ServerRun& r = run(c);
+        if (r.during_status) r.during_status();
         std::size_t i = r.numbers["status"].size();
         note(c, "status", device);
         int answer = r.status_answers[std::min(i, r.status_answers.size() - 1)];
@@ -172,6 +175,8 @@ struct ServerRun {
     FirmwareImage target{}, transition{};
     std::atomic<std::int32_t> stage{1};
     char file_name[128] = "/qvr1a2b.bi1";
+    char next_file_name[128] = "";
+    std::atomic<const char*> served_name{file_name};
     TftpServer server = shipped_tftp_server(build_rules);
     TftpListener listener{};
     TftpResult result{false, "not run"};
@@ -194,7 +199,7 @@ struct ServerRun {
         server.ui = &ui;
         server.target_image = &target;
         server.upgrade_stage = &stage;
-        server.file_name = file_name;
+        server.file_name = &served_name;
         server.device_label = "192.168.0.20";
         server.display_name = "ODM-Product";
         server.timing = TftpTiming{2, 20, tftp_period_limit, 50};
@@ -226,6 +231,12 @@ struct ServerRun {
             finished = true;
         });
         return true;
+    }
+    // As the main thread does once the stage has moved on: the next name,
+    // written whole and then published.
+    void publish_next_name(const char* name) {
+        std::snprintf(next_file_name, sizeof next_file_name, "%s", name);
+        served_name.store(next_file_name);
     }
     void join() {
         if (thread.joinable()) thread.join();

@@ -9,13 +9,16 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/build_deliverable.h"
 #include "common/text.h"
+#include "web/exchange_space.h"
 
 namespace qvr {
 namespace {
@@ -111,15 +114,18 @@ int loopback_socket(bool listening, std::uint16_t& port) {
 }
 
 // Accepts one connection, reads the request head, sends the chunks (pausing
-// between them when asked) and closes.  Every wait is bounded.
+// between them when asked; a held server first waits until released, as a
+// device busy writing its flash) and closes.  Every wait is bounded.
 struct ScriptedServer {
     std::uint16_t port = 0, peer_port = 0;
     int listener = loopback_socket(true, port);
     std::string request;
+    std::atomic<bool> heard{false};  // the request has been read
+    std::atomic<bool> released;
     std::thread thread;
 
-    explicit ScriptedServer(const std::vector<std::string>& chunks, int pause_ms = 0)
-        : thread([this, chunks, pause_ms] {
+    explicit ScriptedServer(const std::vector<std::string>& chunks, int pause_ms = 0, bool held = false)
+        : released(!held), thread([this, chunks, pause_ms] {
               pollfd p{listener, POLLIN, 0};
               if (::poll(&p, 1, 10000) != 1) return;
               sockaddr_in peer{};
@@ -132,13 +138,22 @@ struct ScriptedServer {
                   if (n <= 0) break;
                   request.append(piece, static_cast<std::size_t>(n));
               }
+              heard = true;
+              for (int i = 0; i < 1000 && !released; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
               for (const std::string& chunk : chunks) {
                   ::send(s, chunk.data(), chunk.size(), MSG_NOSIGNAL);
                   std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
               }
               ::close(s);
           }) {}
+    // The request, once it has been read (bounded wait).
+    const std::string& wait_for_request() {
+        for (int i = 0; i < 1000 && !heard; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(heard) << "no request came";
+        return request;
+    }
     ~ScriptedServer() {
+        released = true;
         thread.join();
         ::close(listener);
     }
@@ -194,11 +209,12 @@ TEST(HttpExchange, ChallengeThenPage) {
     EXPECT_STREQ(identity.serial_number, "QVR0A1B2C3");
 }
 
-// Nothing, a trickle, binary bytes, and a response that fills the buffer; a
-// field whose label is absent keeps its value.
+// Nothing, a trickle, binary bytes, and a response that crosses the page
+// capacity (131071 bytes: the rest is not read); a field whose label is
+// absent keeps its value.
 TEST(HttpExchange, ResponsesOtherThanAChallenge) {
     const std::string binary = "\x00\xff\x01<\x80Product Name:\x00>\xfe\xc0\x00"s;
-    const std::string filler = "<td>Serial Number:<td>FILL" + std::string(page_capacity + 5000, 'f');
+    const std::string filler = "<td>Serial Number:<td>FILL" + std::string(131071 + 5000, 'f');
     std::vector<std::string> trickle;
     for (char c : status_page.substr(0, 150)) trickle.emplace_back(1, c);
     const struct {
@@ -210,7 +226,7 @@ TEST(HttpExchange, ResponsesOtherThanAChallenge) {
         {{}, 0, "", "", "before"},
         {trickle, 1, status_page.substr(0, 150), "QVR7x7g", "before"},
         {{binary}, 0, binary, "\xfe\xc0\x00"s, "before"},
-        {{filler}, 0, filler.substr(0, page_capacity), "", "FILL" + std::string(123, 'f')},
+        {{filler}, 0, filler.substr(0, 131071), "", "FILL" + std::string(123, 'f')},
     };
     for (const auto& c : cases) {
         DigestState digest{};
@@ -225,11 +241,12 @@ TEST(HttpExchange, ResponsesOtherThanAChallenge) {
     }
 }
 
-// The first 100 local ports are taken; the 101st is the last one tried.
+// The local ports are 23456 to 23556: with the first 100 taken, the 101st
+// is used; with all 101 taken, the run ends.
 TEST(HttpExchange, LocalPortRange) {
     std::vector<SocketHandle> taken;
     for (unsigned n : {3, 4})
-        for (std::uint16_t port = http_base_port; port <= http_base_port + (n == 3 ? 99 : 100); ++port) {
+        for (std::uint16_t port = 23456; port <= (n == 3 ? 23555 : 23556); ++port) {
             taken.push_back(open_tcp_socket());
             EXPECT_TRUE(bind_socket(taken.back(), pc(n), port));  // the death test's child finds them taken
         }
@@ -238,7 +255,7 @@ TEST(HttpExchange, LocalPortRange) {
     {
         ScriptedServer server({status_page});
         EXPECT_GT(exchange(pc(3), server.port, digest, identity).result, 0);
-        EXPECT_EQ(server.peer_port, http_base_port + 100);
+        EXPECT_EQ(server.peer_port, 23556);
     }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(exchange(pc(4), 9, digest, identity), testing::ExitedWithCode(0),
@@ -278,6 +295,81 @@ TEST(HttpExchange, NoSocketLeftToOpen) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(exchange_without_descriptors(), testing::ExitedWithCode(0),
                 "QVR Firwmare Upgrade Error: Upgrade Failed: Can't open HTTP socket");
+}
+
+// Regression: the check after an upload shared the page buffer, the Digest
+// state and the identity fields with the upgrade command's exchange, so a
+// device that answered the command late (with its page from before the
+// upgrade) tore the check's page and put the old version on the success
+// dialog.  The check runs while the command still waits, in a space of its
+// own; the nonce count runs on from the command to the check and back to a
+// second command.
+TEST(HttpExchange, LateAnswerToTheCommandLeavesTheCheckAlone) {
+    auto spaces = std::make_unique<RunExchangeSpaces>();
+    DigestState& main_digest = spaces->main.digest;
+    copy_text(main_digest.username, "admin");
+    copy_text(main_digest.password, "secret");
+    copy_text(main_digest.realm, "QVR");
+    copy_text(main_digest.nonce, "n-1");
+    copy_text(main_digest.last_nonce, "n-1");
+    copy_text(main_digest.qop, "auth");
+    main_digest.nc = 1;  // the status request before the upgrade
+    extract_identity(status_page, spaces->main.identity);
+    begin_after_upload_space(*spaces);
+
+    std::string new_page = status_page;
+    new_page.replace(new_page.find("7.5.5"), 5, "7.5.6a");
+    const std::string command = "/admin/upgrade?tftp://127.0.0.1:69/qvr1a2b.bi1";
+    ScriptedServer device_busy({status_page}, 0, true);
+    std::int32_t command_result = -2;
+    std::thread main_thread([&] {
+        command_result = http_exchange(build_rules, pc(7), http_base_port, loopback, device_busy.port, command,
+                                       spaces->main.page, page_capacity, spaces->main.digest,
+                                       spaces->main.identity, &spaces->command_digest);
+    });
+    const std::string& command_request = device_busy.wait_for_request();
+
+    std::int32_t check_result = 0;
+    {
+        ScriptedServer device_back({new_page});
+        ExchangeSpace& space = after_upload_space(*spaces);
+        check_result = http_exchange(build_rules, pc(8), http_base_port, loopback, device_back.port, "/admin/advanced",
+                                     space.page, page_capacity, space.digest, space.identity);
+        EXPECT_NE(device_back.wait_for_request().find(",nc=000000003,"), std::string::npos) << device_back.request;
+    }
+    device_busy.released = true;
+    main_thread.join();
+
+    EXPECT_NE(command_request.find(",nc=000000002,"), std::string::npos) << command_request;
+    EXPECT_EQ(command_result, static_cast<std::int32_t>(status_page.size()));
+    EXPECT_EQ(check_result, static_cast<std::int32_t>(new_page.size()));
+    ExchangeSpace& check = after_upload_space(*spaces);
+    EXPECT_EQ(std::string(check.page), new_page);
+    EXPECT_STREQ(check.identity.software_version, "7.5.6a");
+    EXPECT_STREQ(spaces->main.identity.software_version, "7.5.5");
+    EXPECT_EQ(second_command_space(*spaces).digest.nc, 3u) << "a second command would send nc 4";
+}
+
+// A state posted after the check has counted further on the same nonce
+// never takes the count back; one with a new nonce is taken whole.
+TEST(HttpExchange, HandedOverCountNeverGoesBack) {
+    auto handover = std::make_unique<DigestHandover>();
+    DigestState own{}, posted{};
+    copy_text(own.last_nonce, "n-1");
+    own.nc = 5;
+    EXPECT_FALSE(collect_digest(*handover, own));
+    copy_text(posted.last_nonce, "n-1");
+    posted.nc = 3;
+    post_digest(*handover, posted);
+    EXPECT_TRUE(collect_digest(*handover, own));
+    EXPECT_EQ(own.nc, 5u);
+    EXPECT_FALSE(collect_digest(*handover, own)) << "taken twice";
+    copy_text(posted.last_nonce, "n-2");
+    posted.nc = 1;
+    post_digest(*handover, posted);
+    EXPECT_TRUE(collect_digest(*handover, own));
+    EXPECT_EQ(own.nc, 1u);
+    EXPECT_STREQ(own.last_nonce, "n-2");
 }
 
 }  // namespace

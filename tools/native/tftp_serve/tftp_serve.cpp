@@ -148,7 +148,9 @@ int main(int argc, char** argv) {
     TftpServer server = shipped_tftp_server(recovery_upgrader_rules);
     server.ui = &null_ui;
     server.target_image = &served_image;
-    server.file_name = file_name;
+    static std::atomic<const char*> served_name;
+    served_name = file_name;
+    server.file_name = &served_name;
     server.device_label = "tftp_serve";
     server.display_name = product.display_name;
     server.phone_family = product.phone_family != 0;

@@ -3,7 +3,7 @@ tests rely on, against a scripted PC in a private network namespace: what it
 answers (byte by byte), what it does not, its switches, and a type 2 message
 that makes it fetch an image from our own TFTP session over multicast.
 
-Run as root (the namespace):  /usr/bin/python3 -m pytest tests/integration/recovery
+Run as root (the namespace):  /usr/bin/python3 -m pytest tools/simdevice/selftest
 """
 import pytest
 

@@ -1,0 +1,58 @@
+"""Self-tests of the simulated device, which the end-to-end tests rely on:
+its install behaviour, its TFTP client against tftpd-hpa, its recovery
+responder, and its timing switches.  They share the integration tests'
+harness (the device process, tftp_serve, test images).
+
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider tools/simdevice/selftest
+
+The recovery responder's tests run as root (a private network namespace).
+"""
+import os
+import pathlib
+import shutil
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[3]
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(ROOT / "tests" / "integration"))
+sys.path.insert(0, str(ROOT / "tools" / "lab"))
+from harness import FetchingDevice, Server  # noqa: E402
+from private_net import PrivateNet  # noqa: E402
+from recovery_harness import Pc  # noqa: E402
+
+
+@pytest.fixture
+def tftp_pair(tmp_path):
+    """tftp_pair(image, *device options, expect=True) -> (server, device):
+    tftp_serve serving `image` and a device that has been told to fetch it."""
+    started = []
+
+    def start(image, *options, expect=True):
+        server = Server(image)
+        device = FetchingDevice(tmp_path, image if expect else None, *options)
+        started.append((server, device))
+        assert device.upgrade(server.port)[0] == 200
+        return server, device
+
+    yield start
+    for server, device in started:
+        server.kill()
+        device.stop()
+
+
+@pytest.fixture
+def private_net():
+    if os.geteuid() != 0 or not (shutil.which("unshare") and shutil.which("nsenter")):
+        pytest.skip("needs root, unshare and nsenter (private network namespace)")
+    net = PrivateNet()
+    yield net
+    net.close()
+
+
+@pytest.fixture
+def pc(private_net):
+    side = Pc(private_net)
+    yield side
+    side.sock.close()
