@@ -59,6 +59,9 @@ IDLE_SAMPLE_S = 20
 SERIAL = "AB12CD"
 # In rotation order; each program is followed by its floor.
 SERVERS = ("wine", "floor", "recovery", "floor-multicast", "tftpd-hpa") + (("baseline",) if BASELINE_BIN else ())
+# QVR_BENCH_SERVERS=wine,baseline: only these (a quick A/B of two builds).
+if os.environ.get("QVR_BENCH_SERVERS"):
+    SERVERS = tuple(who for who in SERVERS if who in os.environ["QVR_BENCH_SERVERS"].split(","))
 TARGETS = {"floor_ratio": 1.05, "first_answer_ms": 5.0, "idle_core_share": 0.05}
 
 
@@ -318,10 +321,12 @@ def bench(driver, run_program, device_ns):
         summary[who] = {"seconds": median(who, lambda r: r["transfer_seconds"]),
                         "first_answer_ms": median(who, lambda r: r["first_answer_seconds"] * 1000),
                         "per_block_us": median(who, lambda r: per_block_ms(r) * 1000)}
-    hpa_s = summary["tftpd-hpa"]["seconds"]
+    hpa_s = summary["tftpd-hpa"]["seconds"] if "tftpd-hpa" in summary else float("nan")
     say(f"{size} bytes, {RUNS} runs each, RRQ to last ACK on the device side; medians "
         f"(load average now {load_average()}; each run's is printed above)")
     for who, floor in (("wine", "floor"), ("recovery", "floor-multicast")) + ((("baseline", "floor"),) if BASELINE_BIN else ()):
+        if who not in summary or floor not in summary:
+            continue
         ours, theirs = summary[who], summary[floor]
         ours["ratio_tftpd_hpa"] = ours["seconds"] / hpa_s
         ours["ratio_floor"] = ours["seconds"] / theirs["seconds"]

@@ -101,10 +101,10 @@ struct TftpTiming {
     // would cost as much as the block itself under Wine, and Cancel is
     // still answered within a few milliseconds.
     unsigned pump_interval_ms = 10;
-    // The waiting dialog waits on the socket up to this long between two
-    // moves of its bar and two pumps: a request is taken the moment it
-    // comes, Cancel within this time, and the idle wait costs little.
-    unsigned waiting_poll_ms = 20;
+    // The waiting dialog waits for a datagram or a message up to this long
+    // between two moves of its bar (25 a second): a request and a Cancel
+    // are taken the moment they come, and the idle wait costs little.
+    unsigned waiting_poll_ms = 40;
 };
 
 TftpTiming shipped_tftp_timing(const DeliverableRules& rules);

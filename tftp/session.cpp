@@ -102,7 +102,10 @@ bool prepare_tftp_session(TftpSession& session, const TftpServer& server, Socket
 TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     const TftpTiming& timing = server.timing;
-    if (!set_nonblocking(session.socket, true)) return TransferEnd::blocking;
+    if (!set_nonblocking(session.socket, true)) {
+        ui.close_dialog(ui.context);
+        return TransferEnd::blocking;
+    }
     const std::uint32_t destination = session_destination(session.group, session.peer_address);
 
     // The OACK leaves before the dialogs change: closing the waiting dialog
