@@ -14,14 +14,13 @@ import pytest
 HERE = pathlib.Path(__file__).resolve()
 sys.path.insert(0, str(HERE.parents[1]))
 sys.path.insert(0, str(HERE.parents[3] / "tools" / "lab"))
-from harness import BUILD, ROOT, SAMPLE, make_image  # noqa: E402
+from harness import make_image  # noqa: E402
 from private_net import PrivateNet  # noqa: E402
 from simdevice.process import DeviceProcess  # noqa: E402
 
-CLI = BUILD / "bin" / "qvr-upgrade"
-WIN64 = ROOT / "build" / "win64" / "bin"
-PC = "127.0.0.1"
-RUN_S = 60  # bound of one run of the program: a hung run fails, nothing is decided on it
+sys.path.insert(0, str(HERE.parent))
+from cli_paths import CLI, PC, RUN_S, SAMPLE  # noqa: E402
+
 
 
 class Lab:

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import PC, RUN_S, SAMPLE, WIN64
+from cli_paths import PC, RUN_S, SAMPLE, WIN64
 
 QUICK = ["--yes", "--update-wait", "2", "--pc-address", PC]
 ADMIN = {"QVR_PASSWORD": "admin"}
