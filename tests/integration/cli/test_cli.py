@@ -237,7 +237,7 @@ def test_privileged_ports_are_explained_and_tftp_port_goes_on(lab):
 
 
 def lab_cli():
-    from conftest import CLI
+    from cli_paths import CLI
     return CLI
 
 
