@@ -42,7 +42,7 @@ SessionAction classify_session_datagram(const TftpPacket& packet, std::uint32_t 
 }
 
 TftpTiming shipped_tftp_timing(const DeliverableRules& rules) {
-    return TftpTiming{100, 100, rules.tftp_period_limit, 50, 10, 40};
+    return TftpTiming{100, 100, rules.tftp_period_limit, 50, 40};
 }
 
 void restart_retransmit_clock(RetransmitClock& clock, std::uint32_t now_ms) {

@@ -96,11 +96,6 @@ struct TftpTiming {
     unsigned min_period_ms;
     unsigned period_limit;
     unsigned redraw_interval_ms;  // per-block progress redraws, at most this often
-    // While blocks move, the upload dialog's messages are taken at most this
-    // often (every idle poll when the device is slow): a pump per block
-    // would cost as much as the block itself under Wine, and Cancel is
-    // still answered within a few milliseconds.
-    unsigned pump_interval_ms = 10;
     // The waiting dialog waits for a datagram or a message up to this long
     // between two moves of its bar (25 a second): a request and a Cancel
     // are taken the moment they come, and the idle wait costs little.
