@@ -78,3 +78,24 @@ def make_image(directory, version, size=20000):
 
 needs_serve = pytest.mark.skipif(not (SERVE.exists() and SAMPLE.exists()),
                                  reason="build tools/native/tftp_serve and the sample image first")
+
+
+@pytest.fixture
+def tftp_pair(tmp_path):
+    """tftp_pair(image, *device options, expect=True) -> (server, device):
+    tftp_serve serving `image` and a device that has been told to fetch it.
+    Imported by the conftests that use it (the fault runs, the simulated
+    device's self-tests)."""
+    started = []
+
+    def start(image, *options, expect=True):
+        server = Server(image)
+        device = FetchingDevice(tmp_path, image if expect else None, *options)
+        started.append((server, device))
+        assert device.upgrade(server.port)[0] == 200
+        return server, device
+
+    yield start
+    for server, device in started:
+        server.kill()
+        device.stop()

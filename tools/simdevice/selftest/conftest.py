@@ -18,28 +18,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[3]
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 sys.path.insert(0, str(ROOT / "tests" / "integration"))
 sys.path.insert(0, str(ROOT / "tools" / "lab"))
-from harness import FetchingDevice, Server  # noqa: E402
+from harness import tftp_pair  # noqa: E402,F401  (the fixture)
 from private_net import PrivateNet  # noqa: E402
 from recovery_harness import Pc  # noqa: E402
-
-
-@pytest.fixture
-def tftp_pair(tmp_path):
-    """tftp_pair(image, *device options, expect=True) -> (server, device):
-    tftp_serve serving `image` and a device that has been told to fetch it."""
-    started = []
-
-    def start(image, *options, expect=True):
-        server = Server(image)
-        device = FetchingDevice(tmp_path, image if expect else None, *options)
-        started.append((server, device))
-        assert device.upgrade(server.port)[0] == 200
-        return server, device
-
-    yield start
-    for server, device in started:
-        server.kill()
-        device.stop()
 
 
 @pytest.fixture
