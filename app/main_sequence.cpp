@@ -38,10 +38,6 @@ int status_request_after_upload(std::uint32_t pc_address, std::uint32_t device_a
         device_request(after_upload_space(process_state.web), pc_address, device_address, STATUS_TARGET));
 }
 
-[[noreturn]] void idle_until_the_listener_ends_the_run() {
-    for (;;) sleep_ms(main_idle_step_ms);
-}
-
 // Address dialog, status request and confirm dialog.  False when the run
 // ends here (the reason, if any, has been reported).
 bool identify_device() {
@@ -103,7 +99,7 @@ int run_main_sequence() {
         send_upgrade_command(second_command_space(process_state.web), port, process_state.target_file_name);
     }
 #endif
-    idle_until_the_listener_ends_the_run();
+    sleep_until_the_process_ends();
 }
 
 }  // namespace qvr

@@ -186,7 +186,7 @@ int run_recovery_branch() {
     RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, serial_number_entry, port,
                                                     process_state.tftp_file_name);
     recovery_exchange(0, upgrade, discovery_reply, process_state.pc_address);
-    for (;;) sleep_ms(main_idle_step_ms);
+    sleep_until_the_process_ends();
 }
 
 }  // namespace qvr

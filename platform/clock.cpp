@@ -30,4 +30,8 @@ void sleep_ms(unsigned milliseconds) {
 #endif
 }
 
+void sleep_until_the_process_ends() {
+    for (;;) sleep_ms(1000);
+}
+
 }  // namespace qvr

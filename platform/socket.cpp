@@ -9,8 +9,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
-static_assert(IP_ADD_MEMBERSHIP == 12 && IP_MULTICAST_IF == 9,
-              "ws2tcpip.h option numbers expected; winsock.h's 5 and 2 fail on ws2_32");
+static_assert(IP_ADD_MEMBERSHIP == 12 && IP_MULTICAST_IF == 9 && IP_MULTICAST_LOOP == 11,
+              "ws2tcpip.h option numbers expected; winsock.h's 5, 2 and 4 fail on ws2_32");
 using SockLen = int;
 using OptionValue = const char*;
 #else
@@ -181,6 +181,23 @@ bool join_multicast_group(SocketHandle s, std::uint32_t group, std::uint32_t int
     out.s_addr = i.address_be;
     return ::setsockopt(s, IPPROTO_IP, multicast_interface_option(), reinterpret_cast<OptionValue>(&out),
                         sizeof out) == 0;
+}
+
+void stop_own_multicast_echo(SocketHandle s) {
+#ifdef _WIN32
+    // Windows echoes every datagram this host sends to a group it has
+    // joined back through the loopback path, and Wine's sockets (Linux's,
+    // where the option is the sender's) do the same: in recovery that is
+    // one more copy made, and delivered nowhere, per DATA block.  The
+    // device is another host and gets everything all the same.  Natively
+    // the option stays on: there it is the sender's, and a device on this
+    // host (the tests' simulated one) needs the echo.  A refusal only costs
+    // that copy.
+    DWORD off = 0;
+    ::setsockopt(s, IPPROTO_IP, IP_MULTICAST_LOOP, reinterpret_cast<OptionValue>(&off), sizeof off);
+#else
+    (void)s;
+#endif
 }
 
 std::size_t list_local_addresses(std::uint32_t* out, std::size_t capacity) {

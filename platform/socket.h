@@ -78,6 +78,10 @@ int wait_readable(SocketHandle s, int timeout_ms);
 // address, and makes that address the interface for outgoing multicast.
 bool join_multicast_group(SocketHandle s, std::uint32_t group, std::uint32_t interface_address);
 
+// Asks that what this socket sends to a group it joined is not echoed back
+// to this host (Windows only; a no-op natively).
+void stop_own_multicast_echo(SocketHandle s);
+
 // The option numbers this layer passes for the membership request and the
 // outgoing interface, as the linked socket library defines them.  In the
 // Windows build they are pinned to ws2_32's 12 and 9 by a static_assert in

@@ -140,6 +140,7 @@ ListenerOpen open_tftp_listener(TftpListener& listener, std::uint32_t local_addr
             listener.socket = invalid_socket;
             return ListenerOpen::join_failed;
         }
+        stop_own_multicast_echo(listener.socket);
         listener.group = group;
     }
     return ListenerOpen::opened;

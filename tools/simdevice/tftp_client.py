@@ -75,6 +75,7 @@ import time
 OP_RRQ, OP_WRQ, OP_DATA, OP_ACK, OP_ERROR, OP_OACK = 1, 2, 3, 4, 5, 6
 BLOCK_SIZE = 512
 DATAGRAM_MAX = 65536
+SLOWEST_KEPT = 5             # answers kept in the log's answer_ms.slowest
 # Linux's IP_PKTINFO (not named by every Python): the destination address of
 # each datagram received, as ancillary data (struct in_pktinfo).
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
@@ -178,7 +179,7 @@ class Fetch:
             "first_answer_seconds": None,
             # How long the server took to answer each ACK with the next
             # packet: where a slow transfer loses its time.
-            "answer_ms": {"max": 0.0, "over_2": 0, "over_10": 0, "total_over_2": 0.0},
+            "answer_ms": {"max": 0.0, "over_2": 0, "over_10": 0, "total_over_2": 0.0, "slowest": []},
         }
         self._ack_sent_at = None
         self._other_port_block = None  # block whose ACK last left from the other port
@@ -415,7 +416,7 @@ class Fetch:
                     r["stranger_ack_accepted"] += 1
                 self._other_port_block = None
             if block == expected & 0xFFFF:
-                self._count_answer_time()
+                self._count_answer_time(expected)
                 if len(payload) > BLOCK_SIZE:
                     r["error"] = f"block {expected} carries {len(payload)} bytes"
                     return
@@ -460,12 +461,19 @@ class Fetch:
         r["complete"] = True
         self._dally(expected - 1)
 
-    def _count_answer_time(self):
+    def _count_answer_time(self, block):
         if self._ack_sent_at is None:
             return
         ms = (self.clock() - self._ack_sent_at) * 1000.0
         stats = self.record["answer_ms"]
         stats["max"] = round(max(stats["max"], ms), 3)
+        # The slowest answers with the block they brought, so that a stall
+        # can be told apart: the first block after the dialog switch, or a
+        # redraw every so many blocks.
+        slowest = stats["slowest"]
+        slowest.append([block, round(ms, 3)])
+        slowest.sort(key=lambda pair: -pair[1])
+        del slowest[SLOWEST_KEPT:]
         if ms > 2:
             stats["over_2"] += 1
             stats["total_over_2"] = round(stats["total_over_2"] + ms, 3)
