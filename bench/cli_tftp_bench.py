@@ -30,20 +30,12 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "tools" / "lab"))
 from private_net import PrivateNet  # noqa: E402
+from release_build import build_release  # noqa: E402
 from simdevice.process import DeviceProcess  # noqa: E402
 
 NAME = "qvr1a2b.bi1"
 DEVICE = "127.0.0.2"
 THEIR_PORT = 6969
-
-
-def build(build_dir):
-    if not (build_dir / "build.ninja").exists():
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-                        "-DQVR_SANITIZE=OFF", "-DCMAKE_BUILD_TYPE=Release"], check=True,
-                       stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build_dir), "--target", "qvr-upgrade", "sample_image"],
-                   check=True, stdout=subprocess.DEVNULL)
 
 
 def last_fetch(device, count):
@@ -63,7 +55,7 @@ def main():
     tftpd = shutil.which("in.tftpd") or "/usr/sbin/in.tftpd"
     if not os.path.exists(tftpd):
         raise SystemExit("in.tftpd is needed (Debian package tftpd-hpa)")
-    build(args.build_dir)
+    build_release(args.build_dir, "qvr-upgrade")
     cli = args.build_dir / "bin" / "qvr-upgrade"
     image = args.build_dir / "firmware" / "sample-7.5.6a.bin"
 

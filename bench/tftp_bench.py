@@ -25,19 +25,11 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 from native.tftp_serve.process import TftpServe  # noqa: E402
+from release_build import build_release  # noqa: E402
 
 NAME = "qvr1a2b.bi1"
 OUR_FIRST_PORT = 7069
 THEIR_PORT = 7169
-
-
-def build(build_dir):
-    if not (build_dir / "build.ninja").exists():
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-                        "-DQVR_SANITIZE=OFF", "-DCMAKE_BUILD_TYPE=Release"], check=True,
-                       stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build_dir), "--target", "tftp_serve", "sample_image"],
-                   check=True, stdout=subprocess.DEVNULL)
 
 
 def curl_seconds(port, out):
@@ -67,7 +59,7 @@ def main():
         if shutil.which(tool) is None and not os.path.exists(tool):
             raise SystemExit(f"{tool} is needed (Debian packages curl, tftpd-hpa)")
 
-    build(args.build_dir)
+    build_release(args.build_dir, "tftp_serve")
     serve = args.build_dir / "tools" / "tftp_serve" / "tftp_serve"
     image = args.build_dir / "firmware" / "sample-7.5.6a.bin"
     expected = image.read_bytes()

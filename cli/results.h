@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/identity.h"
+#include "common/json_text.h"
 
 namespace qvr::cli {
 
@@ -31,8 +32,6 @@ std::string summary_line(const DeviceResult& result, const char* done_word);
 // One JSON object (one line) for a device.
 std::string result_json(const DeviceResult& result);
 
-// The text as a JSON string, quotes included: control characters and bytes
-// that are not printable ASCII are escaped.
-std::string json_string(const std::string& text);
+using qvr::json_string;
 
 }  // namespace qvr::cli

@@ -22,6 +22,7 @@
 
 #include "common/build_deliverable.h"
 #include "common/random.h"
+#include "common/json_text.h"
 #include "common/text.h"
 #include "web/http_exchange.h"
 
@@ -30,23 +31,6 @@ namespace {
 qvr::DigestState digest_state;
 qvr::IdentityFields identity_fields;
 char page_buffer[qvr::page_capacity + 1];
-
-std::string json_text(std::string_view text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);  // bytes as Latin-1
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 bool parse_address(const char* text, std::uint32_t& address) {
     in_addr a;
@@ -102,7 +86,7 @@ int main(int argc, char** argv) {
 
     std::string out = "{\"requests\":[";
     for (std::size_t t = 0; t < targets.size(); ++t) {
-        out += (t ? ",{" : "{") + std::string("\"target\":") + json_text(targets[t]) + ",\"attempts\":[";
+        out += (t ? ",{" : "{") + std::string("\"target\":") + qvr::json_string(targets[t]) + ",\"attempts\":[";
         int retry_allowance = 0;
         std::int32_t result = 0;
         const char* end = "answered";
@@ -129,20 +113,20 @@ int main(int argc, char** argv) {
             qvr::copy_text(digest_state.password, passwords[next_password++]);
             retry_allowance = 0;
         }
-        out += "],\"result\":" + std::to_string(result) + ",\"end\":" + json_text(end) +
-               ",\"page\":" + json_text(std::string_view(page_buffer, result > 0 ? result : 0)) + "}";
+        out += "],\"result\":" + std::to_string(result) + ",\"end\":" + qvr::json_string(end) +
+               ",\"page\":" + qvr::json_string(std::string_view(page_buffer, result > 0 ? result : 0)) + "}";
     }
     const qvr::DigestState& d = digest_state;
     const qvr::IdentityFields& f = identity_fields;
-    out += "],\"digest\":{\"nc\":" + std::to_string(d.nc) + ",\"nonce\":" + json_text(qvr::field_text(d.nonce)) +
-           ",\"cnonce\":" + json_text(qvr::field_text(d.cnonce)) + ",\"realm\":" + json_text(qvr::field_text(d.realm)) +
-           ",\"qop\":" + json_text(qvr::field_text(d.qop)) + ",\"algorithm\":" +
-           json_text(qvr::field_text(d.algorithm)) + ",\"opaque\":" + json_text(qvr::field_text(d.opaque)) +
-           "},\"identity\":{\"product_name\":" + json_text(qvr::field_text(f.product_name)) +
-           ",\"mac_address\":" + json_text(qvr::field_text(f.mac_address)) +
-           ",\"software_version\":" + json_text(qvr::field_text(f.software_version)) +
-           ",\"hardware_version\":" + json_text(qvr::field_text(f.hardware_version)) +
-           ",\"serial_number\":" + json_text(qvr::field_text(f.serial_number)) + "}}\n";
+    out += "],\"digest\":{\"nc\":" + std::to_string(d.nc) + ",\"nonce\":" + qvr::json_string(qvr::field_text(d.nonce)) +
+           ",\"cnonce\":" + qvr::json_string(qvr::field_text(d.cnonce)) + ",\"realm\":" + qvr::json_string(qvr::field_text(d.realm)) +
+           ",\"qop\":" + qvr::json_string(qvr::field_text(d.qop)) + ",\"algorithm\":" +
+           qvr::json_string(qvr::field_text(d.algorithm)) + ",\"opaque\":" + qvr::json_string(qvr::field_text(d.opaque)) +
+           "},\"identity\":{\"product_name\":" + qvr::json_string(qvr::field_text(f.product_name)) +
+           ",\"mac_address\":" + qvr::json_string(qvr::field_text(f.mac_address)) +
+           ",\"software_version\":" + qvr::json_string(qvr::field_text(f.software_version)) +
+           ",\"hardware_version\":" + qvr::json_string(qvr::field_text(f.hardware_version)) +
+           ",\"serial_number\":" + qvr::json_string(qvr::field_text(f.serial_number)) + "}}\n";
     std::fputs(out.c_str(), stdout);
     return 0;
 }
