@@ -61,12 +61,20 @@ RecoveryReply discovery_reply;
 std::atomic<bool> discovery_found{false};
 int discovery_progress = 0;
 
+// The exchange's timing as shipped, its set-up and send failures shown in
+// the plain boxes ("Error", "error") the moment they happen.
+RecoveryTiming boxed_recovery_timing() {
+    RecoveryTiming timing = shipped_recovery_timing();
+    timing.report = error_box;
+    return timing;
+}
+
 // Sends its own serial number to the group, and tells the connecting
 // dialog the outcome with a synchronous command: 1 found, 2 not found.
 DWORD WINAPI discovery_thread(LPVOID parameter) {
     HWND dialog = static_cast<HWND>(parameter);
     RecoveryMessage message = make_recovery_message(RECOVERY_DISCOVER, serial_number_entry);
-    int found = recovery_exchange(0, message, discovery_reply, process_state.pc_address);
+    int found = recovery_exchange(0, message, discovery_reply, process_state.pc_address, boxed_recovery_timing());
     if (found == 1) discovery_found.store(true);
     ::SendMessageA(dialog, WM_COMMAND, found == 1 ? IDOK : IDCANCEL, 0);
     return 1;
@@ -185,7 +193,7 @@ int run_recovery_branch() {
     std::uint16_t port = start_tftp_listener(process_state.pc_address, recovery_group_text);
     RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, serial_number_entry, port,
                                                     process_state.tftp_file_name);
-    recovery_exchange(0, upgrade, discovery_reply, process_state.pc_address);
+    recovery_exchange(0, upgrade, discovery_reply, process_state.pc_address, boxed_recovery_timing());
     sleep_until_the_process_ends();
 }
 

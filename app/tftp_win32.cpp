@@ -218,15 +218,32 @@ TftpServer process_tftp_server() {
     return server;
 }
 
+// The end of every run the listener thread owns: the socket closed, the
+// result's message shown if it has one, and the process ended.
+[[noreturn]] void end_tftp_run(TftpListener& listener, const TftpResult& result) {
+    close_socket(listener.socket);
+    listener.socket = invalid_socket;
+    if (result.message != nullptr) fatal_exit(result.message);
+    end_run();
+}
+
+// A listener that could not start ends the run with its report.
+std::uint16_t started_or_ended(const ListenerStart& start) {
+    if (start.failure == nullptr) return start.port;
+    if (start.caption == nullptr) fatal_exit(start.failure);
+    error_box(start.failure, start.caption);
+    end_run();
+}
+
 }  // namespace
 
 #if defined(QVR_RECOVERY_UPGRADER)
 std::uint16_t start_tftp_listener(std::uint32_t local_address, const char* group) {
-    return start_tftp_listener(process_tftp_server(), local_address, group);
+    return started_or_ended(start_tftp_listener(process_tftp_server(), local_address, group, end_tftp_run));
 }
 #else
 std::uint16_t start_tftp_listener(std::uint32_t local_address) {
-    return start_tftp_listener(process_tftp_server(), local_address, nullptr);
+    return started_or_ended(start_tftp_listener(process_tftp_server(), local_address, nullptr, end_tftp_run));
 }
 #endif
 

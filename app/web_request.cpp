@@ -34,9 +34,13 @@ constexpr const char password_text[] =
 DWORD WINAPI web_request_thread(LPVOID parameter) {
     const WebRequest& r = *static_cast<const WebRequest*>(parameter);
     trace("HTTP %x:%u to %x:%u", r.pc_address, r.base_port, r.device_address, r.device_port);
+    HttpOutcome outcome{};
     std::int32_t result = http_exchange(build_rules, r.pc_address, r.base_port, r.device_address, r.device_port,
                                         r.target, r.buffer, r.capacity, r.space->digest, r.space->identity,
-                                        r.hand_over);
+                                        r.hand_over, &outcome);
+    // A socket that cannot be had ends the run from this thread, as soon as
+    // the exchange knows it.
+    if (outcome.failure != nullptr) fatal_exit(outcome.failure);
     return static_cast<DWORD>(result);  // -1 for a challenge comes back as 0xFFFFFFFF
 }
 

@@ -3,7 +3,9 @@
 tests catch: block arithmetic, wire formats, Digest fields, missing or
 misplaced NULs, dialog and report texts, lost Cancels, floods, recovery
 messages, the listener's name match and the waits, state shared between
-the two threads' web requests, the stage flip.
+the two threads' web requests, the stage flip, and the terminal program's
+trust: the sender check, the transition image's product, the HTTP deadline
+and a core that ends the process instead of handing its failure back.
 
     git worktree add /tmp/qvr-faults && cd /tmp/qvr-faults
     bench/planted_faults.py [--out FILE] [ID ...]
@@ -29,6 +31,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 T = ["tftp", "tftp_faults"]
 W = ["web"]
 R = []  # the recovery exchange's tests are unit tests
+C = ["cli"]
 FAULTS = [
     ("F01", "block count rounds up: no empty last block at a multiple of 512", "tftp/decisions.h",
      "return image_size / tftp_block_size + 1;", "return (image_size + tftp_block_size - 1) / tftp_block_size;", T),
@@ -59,7 +62,7 @@ FAULTS = [
     ("F13", "wrong waiting-dialog text", "tftp/texts.h",
      "starting at port number 69.", "starting at port number 96.", T),
     ("F14", "session ignores Cancel from the pump", "tftp/session.cpp",
-     "if (ui.pump_one_message(ui.context)) return TransferEnd::cancelled;", "ui.pump_one_message(ui.context);", T),
+     "if (ui.pump_all_messages(ui.context)) return TransferEnd::cancelled;", "ui.pump_all_messages(ui.context);", T),
     ("F15", "listener ignores Cancel from the pump", "tftp/listener.cpp",
      "if (ui.pump_all_messages(ui.context)) return Requester{false, 0, 0};", "ui.pump_all_messages(ui.context);", T),
     ("F16", "session: a flood holds back the clock (no idle step while datagrams arrive)", "tftp/session.cpp",
@@ -109,6 +112,16 @@ FAULTS = [
      "set_nonblocking(listener.socket, true);", T),
     ("F36", "session serves a stage without its image", "tftp/session.cpp",
      "    if (session.image == nullptr) return false;\n", "", T),
+    ("F37", "listener serves a stranger's request when only the device is to be", "tftp/decisions.h",
+     "return only == 0 || from == only;", "return true;", T + C),
+    ("F38", "a transition image for another product than the target's is taken", "cli/image_source.cpp",
+     "if (images.has_transition && image_product_id(images.transition.header) != image_product_id(images.target.header)) {",
+     "if (false) {", C),
+    ("F39", "the HTTP deadline does not bound the answer", "web/http_exchange.cpp",
+     "int ready = left == 0 ? 0 : wait_readable(s, static_cast<int>(left));", "int ready = 1;", W + C),
+    ("F40", "the portable HTTP exchange ends the process when it cannot bind", "web/http_exchange.cpp",
+     "        outcome.failure = \"Upgrade Failed: Can't bind HTTP socket\";\n",
+     "        std::_Exit(0);\n", W + C),
 ]
 
 

@@ -17,6 +17,7 @@
 #include "cli/local_address.h"
 #include "cli/progress.h"
 #include "cli/results.h"
+#include "cli/system_random.h"
 #include "cli/terminal_ui.h"
 #include "common/deliverable.h"
 #include "common/random.h"
@@ -45,7 +46,6 @@ constexpr DeliverableRules terminal_rules(DeliverableRules rules) {
 constexpr DeliverableRules upgrade_rules = terminal_rules(staged_upgrader_rules);
 constexpr DeliverableRules recover_rules = terminal_rules(recovery_upgrader_rules);
 
-constexpr const char MESSAGE_GAVE_UP_PASSWORD[] = "Upgrade Failed: User Abort (no password)";
 
 struct RunSetup {
     OutputMode mode;
@@ -55,7 +55,7 @@ struct RunSetup {
 
 void say(OutputMode mode, const std::string& text) {
     if (mode == OutputMode::quiet) return;
-    std::printf("%s\n", text.c_str());
+    std::printf("%s\n", inert_text(text).c_str());
     std::fflush(stdout);
 }
 
@@ -63,7 +63,9 @@ void print_identity(OutputMode mode, const IdentityFields& id) {
     if (mode == OutputMode::quiet) return;
     std::printf("  Serial Number:    %s\n  MAC Address:      %s\n  Software Version: %s\n"
                 "  Hardware Version: %s\n  Product Name:     %s\n",
-                id.serial_number, id.mac_address, id.software_version, id.hardware_version, id.product_name);
+                inert_text(field_text(id.serial_number)).c_str(), inert_text(field_text(id.mac_address)).c_str(),
+                inert_text(field_text(id.software_version)).c_str(),
+                inert_text(field_text(id.hardware_version)).c_str(), inert_text(field_text(id.product_name)).c_str());
     std::fflush(stdout);
 }
 
@@ -85,39 +87,67 @@ std::optional<std::uint32_t> update_wait_ticks_of(const CliConfig& config) {
     return static_cast<std::uint32_t>(std::ceil(*config.update_wait_seconds * 1000.0 / update_tick_ms));
 }
 
-// Before anything is sent: the image's product against the device's name.
-// False when the device is refused (the reason in result.error).  Where the
-// catalogue cannot tell, it says so; the confirmation that follows (or
-// --yes) decides.
+// Before anything is sent: the image's product against the device's name,
+// and the transition image's too when there is one (the worse of the two
+// speaks).  False when the device is refused (the reason in result.error).
+// Where the catalogue cannot tell, the reason goes into result.notice,
+// which the end of the device repeats on standard error and --json keeps;
+// under --quiet or --json it is also written at once when a question is to
+// follow, so the person answering sees it.  The confirmation (or --yes)
+// then decides.
 bool product_check(const DeliverableRules& rules, const CliConfig& config, const FirmwareImage& image,
-                   const IdentityFields& identity, OutputMode mode, DeviceResult& result) {
+                   const IdentityFields& identity, OutputMode mode, DeviceResult& result,
+                   const FirmwareImage* transition = nullptr) {
     ProductComparison c = compare_products(rules, image.header, identity.product_name);
+    std::string which = "the image";
+    if (transition != nullptr) {
+        ProductComparison t = compare_products(rules, transition->header, identity.product_name);
+        if (more_doubtful(t.match, c.match)) {
+            c = t;
+            which = "the transition image";
+        }
+    }
     std::string image_name = c.image.display_name;
     std::string device_name = identity.product_name;
+    std::string notice;
     switch (c.match) {
         case ProductMatch::same:
             return true;
-        case ProductMatch::other:
+        case ProductMatch::other: {
+            std::string names = c.device_catalogue;
+            if (c.device_alternative != nullptr) names += " or " + std::string(c.device_alternative);
             if (!config.force) {
-                result.error = "refused: the image is for " + image_name + ", the device reports " + device_name +
-                               " (" + c.device_catalogue + "); --force sends it anyway";
+                result.error = "refused: " + which + " is for " + image_name + ", the device reports " +
+                               device_name + " (" + names + "); --force sends it anyway";
                 return false;
             }
-            say(mode, "QVR@" + result.label + ": the image is for " + image_name + ", the device reports " +
+            say(mode, "QVR@" + result.label + ": " + which + " is for " + image_name + ", the device reports " +
                           device_name + "; sent anyway (--force)");
             return true;
+        }
         case ProductMatch::unknown_image:
-            say(mode, "QVR@" + result.label + ": the catalogue does not know the image's product ID, so it cannot "
-                                             "tell whether the image fits " + device_name);
+            notice = "the catalogue does not know the product ID of " + which + ", so it cannot tell whether it "
+                     "fits " + device_name;
             break;
         case ProductMatch::unknown_device:
-            say(mode, "QVR@" + result.label + ": the catalogue does not know the product name '" + device_name +
-                          "', so it cannot tell whether the image for " + image_name + " fits");
+            notice = "the catalogue does not know the product name '" + device_name +
+                     "', so it cannot tell whether " + which + " for " + image_name + " fits";
             break;
         case ProductMatch::family:
-            say(mode, "QVR@" + result.label + ": " + image_name + " covers several models; the catalogue cannot "
-                          "tell whether " + device_name + " is one of them");
+            notice = image_name + " covers several models; the catalogue cannot tell whether " + device_name +
+                     " is one of them";
             break;
+        case ProductMatch::ambiguous:
+            notice = "the product name '" + device_name + "' may be " + image_name + " or " + c.device_catalogue +
+                     ", so the catalogue cannot tell whether " + which + " for " + image_name + " fits";
+            break;
+    }
+    result.notice = notice;
+    if (mode != OutputMode::quiet) {
+        say(mode, "QVR@" + result.label + ": " + notice);
+    } else if (!config.yes) {
+        std::fprintf(stderr, "QVR@%s: %s\n", inert_text(result.label).c_str(), inert_text(notice).c_str());
+        std::fflush(stderr);
     }
     return true;
 }
@@ -125,7 +155,8 @@ bool product_check(const DeliverableRules& rules, const CliConfig& config, const
 // The question before anything is sent.  --yes answers it.
 bool confirmed(const CliConfig& config, const std::string& question) {
     if (config.yes) return true;
-    return confirm_on_terminal(question);
+    // The question carries the device's own words (its version).
+    return confirm_on_terminal(inert_text(question));
 }
 
 // Opens the listener on the PC address: the first free port from 69, or
@@ -177,6 +208,44 @@ TftpServer terminal_server(const DeliverableRules& rules, const CliConfig& confi
     return server;
 }
 
+// A device's link, whose Digest states (the password among them) are wiped
+// when it is let go, whichever way the device's run ends.
+using HeldLink = std::unique_ptr<DeviceLink, void (*)(DeviceLink*)>;
+HeldLink new_device_link() {
+    return HeldLink(new DeviceLink{}, [](DeviceLink* link) {
+        wipe_exchange_secrets(link->spaces);
+        delete link;
+    });
+}
+
+unsigned deadline_ms_of(const CliConfig& config) {
+    return static_cast<unsigned>(std::ceil(config.http_timeout_seconds * 1000.0));
+}
+
+constexpr const char MESSAGE_NO_RANDOM[] = "Upgrade Failed: no random number to name the file with";
+
+// The file name of a stage, from the operating system's random source: a
+// stranger cannot guess it within a run.
+bool draw_file_name(char* out, std::size_t size, std::int32_t stage) {
+    std::uint32_t number = 0;
+    if (!draw_system_random(number)) return false;
+    format_wide_tftp_file_name(out, size, TftpNameKind::staged, number, stage);
+    return true;
+}
+
+// Why the TFTP side of a device did not pass, most telling reason first.
+std::string session_failure(const TerminalSession& session, const TftpResult& outcome, bool recovery = false) {
+    if (session.stop_waiting.load(std::memory_order_acquire) && !session.stop_reason.empty())
+        return session.stop_reason;
+    if (session.request_wait_expired)
+        return "the device did not ask for the image within " + std::to_string(request_wait_ms / 1000) + " s" +
+               (recovery ? "" : " (it fetches when idle: hang up its phones)");
+    if (session.transfer_expired)
+        return std::string(MESSAGE_TFTP_TIME_OUT) + " (the transfer did not end within " +
+               std::to_string(transfer_bound_ms(session.image_size) / 1000) + " s)";
+    return outcome.message != nullptr ? outcome.message : MESSAGE_USER_ABORT;
+}
+
 void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& text, std::uint32_t device,
                  DeviceResult& result) {
     const OutputMode mode = setup.mode;
@@ -191,26 +260,22 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
         return;
     }
 
-    auto link = std::make_unique<DeviceLink>();
-    open_device_link(*link, upgrade_rules, setup.credentials, pc, device, text.c_str());
+    HeldLink link = new_device_link();
+    open_device_link(*link, upgrade_rules, setup.credentials, pc, device, text.c_str(), deadline_ms_of(config));
     say(mode, "QVR@" + text + ": reading its status page from " + dotted(pc));
     set_stopping_point("while reading the device's status page", link->label);
-    int answer = device_request(*link, link->spaces.main, STATUS_TARGET);
-    if (answer == REQUEST_GAVE_UP) {
-        result.error = MESSAGE_GAVE_UP_PASSWORD;
-        return;
-    }
-    if (answer <= 0) {
-        result.error = MESSAGE_NO_RESPONSE;
-        return;
-    }
+    HttpOutcome http{};
+    int answer = device_request(*link, link->spaces.main, STATUS_TARGET, nullptr, &http);
+    result.error = status_page_failure(answer, http, link->spaces.main.identity, link->deadline_ms);
+    if (!result.error.empty()) return;
     result.have_before = true;
     result.before = link->spaces.main.identity;
     print_identity(mode, result.before);
 
     ProductIdentity product{};
     identify_product(upgrade_rules, setup.images.target.header, product);
-    if (!product_check(upgrade_rules, config, setup.images.target, result.before, mode, result))
+    if (!product_check(upgrade_rules, config, setup.images.target, result.before, mode, result,
+                       setup.images.has_transition ? &setup.images.transition : nullptr))
         return;
     std::string question = "Upgrade QVR@" + text + " from " + result.before.software_version + " to " +
                            result.image_version + "?";
@@ -231,7 +296,11 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
     // One buffer per stage: a name is written whole before its address is
     // published to the listener, which then reads only that buffer.
     char names[2][128];
-    make_tftp_file_name(names[0], sizeof names[0], TftpNameKind::staged, stage.load());
+    if (!draw_file_name(names[0], sizeof names[0], stage.load())) {
+        close_socket(listener->socket);
+        result.error = MESSAGE_NO_RANDOM;
+        return;
+    }
     std::atomic<const char*> file_name{names[0]};
     auto session = std::make_unique<TerminalSession>();
     start_terminal_session(*session, *link, mode, setup.images.target,
@@ -239,6 +308,7 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
     TftpUi ui = terminal_tftp_ui(*session);
     TftpServer server = terminal_server(upgrade_rules, config, ui, setup.images, &stage, &file_name, link->label,
                                         product);
+    server.only_requester = device;
 
     TftpResult outcome{false, nullptr};
     std::atomic<bool> served{false};
@@ -249,41 +319,48 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
     });
     say(mode, "QVR@" + text + ": told to fetch the image from " + dotted(pc) + " port " +
                   std::to_string(listener->port));
+    // A command the device refuses ends the wait for its request at once;
+    // one it never answers does not: the transfer and the check decide.
+    auto command = [&](ExchangeSpace& space, const char* target) {
+        HttpOutcome command_http{};
+        int command_answer = device_request(*link, space, target, &link->spaces.command_digest, &command_http);
+        std::string failure = command_failure(command_answer, command_http);
+        if (failure.empty() || session->stop_waiting.load()) return;
+        session->stop_reason = failure;
+        session->stop_waiting.store(true, std::memory_order_release);
+    };
     char target[192];
     format_upgrade_target(target, sizeof target, pc, listener->port, names[0]);
-    if (device_request(*link, link->spaces.main, target, &link->spaces.command_digest) == REQUEST_GAVE_UP)
-        session->stop_waiting.store(true);
+    command(link->spaces.main, target);
     if (setup.images.has_transition) {
         // The listener moves to the target stage once the transition image
         // is in; the device is then told to fetch the target image under a
         // new name, written before the command that makes it ask for it.
         while (!served.load() && stage.load() == 0) sleep_ms(upgrade_rules.main_idle_step_ms);
         if (!served.load()) {
-            make_tftp_file_name(names[1], sizeof names[1], TftpNameKind::staged, 1);
-            file_name.store(names[1], std::memory_order_release);
-            format_upgrade_target(target, sizeof target, pc, listener->port, names[1]);
-            say(mode, "QVR@" + text + ": transition image installed; now the target image");
-            ExchangeSpace& space = second_command_space(link->spaces);
-            if (device_request(*link, space, target, &link->spaces.command_digest) == REQUEST_GAVE_UP)
-                session->stop_waiting.store(true);
+            if (!draw_file_name(names[1], sizeof names[1], 1)) {
+                session->stop_reason = MESSAGE_NO_RANDOM;
+                session->stop_waiting.store(true, std::memory_order_release);
+            } else {
+                file_name.store(names[1], std::memory_order_release);
+                format_upgrade_target(target, sizeof target, pc, listener->port, names[1]);
+                say(mode, "QVR@" + text + ": transition image installed; now the target image");
+                command(second_command_space(link->spaces), target);
+            }
         }
     }
     listener_thread.join();
     finish_terminal_session(*session);
     if (listener->socket != invalid_socket) close_socket(listener->socket);
+    if (session->refused_unlisted != 0)
+        std::fprintf(stderr, "QVR@%s: %u more requests for the image from other addresses refused\n",
+                     inert_text(text).c_str(), session->refused_unlisted);
 
     result.bytes = session->bytes_acknowledged;
     result.have_after = session->status_answered;
     result.after = session->identity_after;
     result.passed = outcome.passed;
-    if (!outcome.passed) {
-        if (session->request_wait_expired)
-            result.error = "the device did not ask for the image within " +
-                           std::to_string(request_wait_ms / 1000) +
-                           " s (it fetches when idle: hang up its phones) or refused the command";
-        else
-            result.error = outcome.message != nullptr ? outcome.message : MESSAGE_USER_ABORT;
-    }
+    if (!outcome.passed) result.error = session_failure(*session, outcome);
     result.seconds = (millisecond_clock() - started) / 1000.0;
 }
 
@@ -321,7 +398,8 @@ int run_info(const CliConfig& config) {
     std::string error;
     std::uint32_t device = 0, pc = 0;
     if (!parse_address_option(config.devices[0], device, error)) return usage_failure(error);
-    if (!config.pc_address.empty() && !parse_address_option(config.pc_address, pc, error))
+    if (!config.pc_address.empty() &&
+        (!parse_address_option(config.pc_address, pc, error) || !check_local_address(pc, error)))
         return usage_failure(error);
     if (!prepare(config, false, setup, error)) return usage_failure(error);
     if (pc == 0) pc = route_source_address(device);
@@ -329,18 +407,19 @@ int run_info(const CliConfig& config) {
     DeviceResult result{};
     result.label = config.devices[0];
     result.address = dotted(device);
-    auto link = std::make_unique<DeviceLink>();
-    open_device_link(*link, upgrade_rules, setup.credentials, pc, device, result.label.c_str());
+    HeldLink link = new_device_link();
+    open_device_link(*link, upgrade_rules, setup.credentials, pc, device, result.label.c_str(),
+                     deadline_ms_of(config));
     set_stopping_point("while reading the device's status page", link->label);
     std::uint32_t started = millisecond_clock();
-    int answer = device_request(*link, link->spaces.main, STATUS_TARGET);
+    HttpOutcome http{};
+    int answer = device_request(*link, link->spaces.main, STATUS_TARGET, nullptr, &http);
     result.seconds = (millisecond_clock() - started) / 1000.0;
+    result.error = status_page_failure(answer, http, link->spaces.main.identity, link->deadline_ms);
+    result.passed = result.error.empty();
     if (answer > 0) {
-        result.passed = true;
         result.have_before = true;
         result.before = link->spaces.main.identity;
-    } else {
-        result.error = answer == REQUEST_GAVE_UP ? MESSAGE_GAVE_UP_PASSWORD : MESSAGE_NO_RESPONSE;
     }
     report_failure(result);
     if (config.json) {
@@ -349,9 +428,14 @@ int run_info(const CliConfig& config) {
         const IdentityFields& id = result.before;
         std::printf("Serial Number:    %s\nMAC Address:      %s\nSoftware Version: %s\n"
                     "Hardware Version: %s\nProduct Name:     %s\n",
-                    id.serial_number, id.mac_address, id.software_version, id.hardware_version, id.product_name);
+                    inert_text(field_text(id.serial_number)).c_str(), inert_text(field_text(id.mac_address)).c_str(),
+                    inert_text(field_text(id.software_version)).c_str(),
+                    inert_text(field_text(id.hardware_version)).c_str(),
+                    inert_text(field_text(id.product_name)).c_str());
     }
     std::fflush(stdout);
+    wipe_exchange_secrets(link->spaces);
+    wipe_credentials(setup.credentials);
     return result.passed ? EXIT_ALL_PASSED : EXIT_SOME_FAILED;
 }
 
@@ -364,7 +448,8 @@ int run_upgrade(const CliConfig& config) {
         devices.push_back(address);
     }
     std::uint32_t pc = 0;
-    if (!config.pc_address.empty() && !parse_address_option(config.pc_address, pc, error))
+    if (!config.pc_address.empty() &&
+        (!parse_address_option(config.pc_address, pc, error) || !check_local_address(pc, error)))
         return usage_failure(error);
     RunSetup setup{};
     if (!prepare(config, true, setup, error)) return usage_failure(error);
@@ -379,6 +464,7 @@ int run_upgrade(const CliConfig& config) {
         results.push_back(result);
     }
     set_stopping_point("after the last device", nullptr);
+    wipe_credentials(setup.credentials);
     return finish(config, results, "upgraded");
 }
 
@@ -386,7 +472,8 @@ int run_recover(const CliConfig& config) {
     std::string error;
     std::uint32_t pc = 0;
     if (!config.pc_address.empty()) {
-        if (!parse_address_option(config.pc_address, pc, error)) return usage_failure(error);
+        if (!parse_address_option(config.pc_address, pc, error) || !check_local_address(pc, error))
+            return usage_failure(error);
     } else {
         std::vector<std::uint32_t> addresses = non_loopback_addresses();
         if (addresses.empty()) return usage_failure("this computer has no IPv4 address but loopback");
@@ -415,10 +502,36 @@ int run_recover(const CliConfig& config) {
     set_stopping_point("while looking for the device", serial);
     RecoveryReply reply{};
     RecoveryMessage discover = make_recovery_message(RECOVERY_DISCOVER, serial);
-    if (recovery_exchange(0, discover, reply, pc) != 1) {
+    // Unlike the Windows programs, only a reply naming the serial number
+    // asked for is the device: another device on the LAN that answers every
+    // discovery must not get its image.
+    RecoveryScreen screen{};
+    screen.same_serial_only = true;
+    const RecoveryTiming timing = shipped_recovery_timing();
+    int found = recovery_exchange(0, discover, reply, pc, timing, &screen);
+    if (screen.other_serials != 0)
+        say(mode, "QVR@" + result.label + ": ignored " + std::to_string(screen.other_serials) +
+                      (screen.other_serials == 1 ? " reply naming another serial number"
+                                                 : " replies naming other serial numbers"));
+    if (found != 1) {
         close_recovery_socket();
-        result.error = MESSAGE_DEVICE_NOT_FOUND;
+        // The socket's own failure is the reason; otherwise the Windows
+        // programs' text, with what else the exchange met.
+        if (screen.failure[0] != '\0') {
+            result.error = std::string("Recovery Failed: ") + screen.failure + " (UDP port " +
+                           std::to_string(timing.pc_port) + " on " + dotted(pc) + " and the group " +
+                           recovery_group_text + ")";
+        } else {
+            result.error = MESSAGE_DEVICE_NOT_FOUND;
+            if (screen.failed_sends != 0)
+                result.error += " (Sending error: " + std::to_string(screen.failed_sends) + " of " +
+                                std::to_string(timing.send_cycles) + " sends failed)";
+            if (screen.other_serials != 0)
+                result.error += " (ignored " + std::to_string(screen.other_serials) +
+                                " replies naming other serial numbers)";
+        }
         report_failure(result);
+        wipe_credentials(setup.credentials);
         return finish(config, {result}, "recovered");
     }
     IdentityFields identity{};
@@ -435,9 +548,15 @@ int run_recover(const CliConfig& config) {
         result.error = text;
         result.seconds = (millisecond_clock() - started) / 1000.0;
         report_failure(result);
+        wipe_credentials(setup.credentials);
         return finish(config, {result}, "recovered");
     };
-    if (device == 0) return fail("Recovery Failed: the device's reply gives no address");
+    // Nothing goes to an address that is no device's: the listener serves
+    // only this address, and the status request after the upload goes to it.
+    if (const char* unusable = unusable_device_address(device, pc); unusable != nullptr)
+        return fail(device == 0 ? std::string("Recovery Failed: the device's reply gives no address")
+                                : "Recovery Failed: the device's reply gives " + dotted(device) + ", " + unusable +
+                                      "; nothing was sent to it");
 
     ProductIdentity product{};
     identify_product(recover_rules, setup.images.target.header, product);
@@ -449,10 +568,15 @@ int run_recover(const CliConfig& config) {
     auto listener = std::make_unique<TftpListener>();
     if (!open_listener(*listener, pc, recovery_group, config, error)) return fail(error);
     char name[128];
-    make_tftp_file_name(name, sizeof name, TftpNameKind::recovery);
+    std::uint32_t number = 0;
+    if (!draw_system_random(number)) {
+        close_socket(listener->socket);
+        return fail("Recovery Failed: no random number to name the file with");
+    }
+    format_wide_tftp_file_name(name, sizeof name, TftpNameKind::recovery, number, 1);
     std::atomic<const char*> file_name{name};
-    auto link = std::make_unique<DeviceLink>();
-    open_device_link(*link, recover_rules, setup.credentials, pc, device, serial);
+    HeldLink link = new_device_link();
+    open_device_link(*link, recover_rules, setup.credentials, pc, device, serial, deadline_ms_of(config));
     // What the reply told stays where the status page names nothing.
     link->spaces.main.identity = identity;
     auto session = std::make_unique<TerminalSession>();
@@ -460,6 +584,9 @@ int run_recover(const CliConfig& config) {
     TftpUi ui = terminal_tftp_ui(*session);
     TftpServer server = terminal_server(recover_rules, config, ui, setup.images, nullptr, &file_name, link->label,
                                         product);
+    // The image goes to the device the discovery found, and to no one else
+    // who asks for the name.
+    server.only_requester = device;
     begin_after_upload_space(link->spaces);
 
     TftpResult outcome{false, nullptr};
@@ -470,7 +597,16 @@ int run_recover(const CliConfig& config) {
     // It is told where to fetch the image by the same multicast exchange.
     RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, serial, listener->port, name);
     RecoveryReply ignored{};
-    recovery_exchange(0, upgrade, ignored, pc);
+    RecoveryScreen told{};
+    told.same_serial_only = true;
+    recovery_exchange(0, upgrade, ignored, pc, timing, &told);
+    // The exchange's answer is not needed (the device's read request is),
+    // but a message that never left cannot be answered: no wait for it.
+    if (told.failed_sends == timing.send_cycles) {
+        session->stop_reason = "Recovery Failed: Sending error (the message telling the device where to fetch "
+                               "the image could not be sent)";
+        session->stop_waiting.store(true, std::memory_order_release);
+    }
     listener_thread.join();
     finish_terminal_session(*session);
     if (listener->socket != invalid_socket) close_socket(listener->socket);
@@ -480,15 +616,11 @@ int run_recover(const CliConfig& config) {
     result.have_after = session->status_answered;
     result.after = session->identity_after;
     result.passed = outcome.passed;
-    if (!outcome.passed) {
-        result.error = session->request_wait_expired
-                           ? "the device did not ask for the image within " + std::to_string(request_wait_ms / 1000) +
-                                 " s"
-                           : (outcome.message != nullptr ? outcome.message : MESSAGE_USER_ABORT);
-    }
+    if (!outcome.passed) result.error = session_failure(*session, outcome, true);
     result.seconds = (millisecond_clock() - started) / 1000.0;
     report_failure(result);
     set_stopping_point("after the device", nullptr);
+    wipe_credentials(setup.credentials);
     return finish(config, {result}, "recovered");
 }
 

@@ -1,21 +1,29 @@
 // Where the device's password comes from: a file, the environment, or the
 // person at the terminal.  Never the command line.
+//
+// A password is held in fixed fields only (never in a growing string,
+// whose old buffers would be freed unwiped), and every copy that is no
+// longer needed is overwritten with zeros: the line read from the file or
+// the terminal once it is in place, the environment's copy once taken.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "web/digest.h"
+#include "web/exchange_space.h"
 
 namespace qvr::cli {
 
 struct Credentials {
     std::string user;
-    std::string password;  // from the file or the environment
-    const char* source;    // "--password-file", "QVR_PASSWORD", or nullptr: ask on the terminal
+    char password[digest_text_size];  // from the file or the environment (cut to 127 bytes, as the Digest state)
+    const char* source;               // "--password-file", "QVR_PASSWORD", or nullptr: ask on the terminal
 };
 
-// Reads --password-file (its first line) or QVR_PASSWORD.  False with the
-// reason when the file cannot be read.
+// Reads --password-file (its first line) or QVR_PASSWORD; the variable's
+// value in this process's environment is overwritten once read.  False
+// with the reason when the file cannot be read.
 bool load_credentials(const std::string& user, const std::string& password_file, Credentials& out,
                       std::string& error);
 
@@ -25,6 +33,16 @@ bool load_credentials(const std::string& user, const std::string& password_file,
 // echo) each time, and an empty answer, end of input or no terminal gives
 // up.  False: give up (the reason is printed on standard error).
 bool supply_password(const Credentials& credentials, const char* device_label, bool refused, DigestState& digest);
+
+// Overwrites n bytes with zeros in a way the compiler may not drop.
+void wipe_secret(void* bytes, std::size_t n);
+
+// The password of the run, once no device needs it any more.
+void wipe_credentials(Credentials& credentials);
+
+// Every Digest state of a device's exchanges (each holds the password),
+// once the device is done with.  The handover is taken under its lock.
+void wipe_exchange_secrets(RunExchangeSpaces& spaces);
 
 // Asks a yes/no question on the terminal; false without a terminal.
 bool confirm_on_terminal(const std::string& question);

@@ -40,10 +40,18 @@ bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes, std::s
     return true;
 }
 
+// Checks bytes handed in as an image and, when they are one, points image
+// at them.  A Windows program given where an image is expected gets the way
+// to take its image out of it (user_file: the bytes are a file the user
+// named, not an image taken out of a program).
 bool check_and_attach(const std::string& what, std::span<const std::uint8_t> bytes, FirmwareImage& image,
-                      std::string& error) {
-    if (const char* problem = image_problem(bytes.data(), bytes.size())) {
+                      bool user_file, std::string& error) {
+    const char* problem = image_format_problem(bytes.data(), bytes.size());
+    if (problem == nullptr) problem = image_problem(bytes.data(), bytes.size());
+    if (problem != nullptr) {
         error = what + ": " + problem;
+        if (user_file && is_windows_program(bytes.data(), bytes.size()))
+            error += "; to serve the image one of our programs carries, give it with --from-exe";
         return false;
     }
     attach_firmware_image(image, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
@@ -71,6 +79,7 @@ const char* find_problem(PeResourceFind result) {
 bool load_images(const std::string& image_path, const std::string& transition_path, const std::string& from_exe,
                  bool transition_allowed, LoadedImages& images, std::string& error) {
     images.has_transition = false;
+    std::string transition_what;
     if (!from_exe.empty()) {
         if (!read_file(from_exe, images.target_bytes, error)) return false;
         std::span<const std::uint8_t> file(images.target_bytes);
@@ -82,22 +91,33 @@ bool load_images(const std::string& image_path, const std::string& transition_pa
             error = from_exe + ": " + find_problem(result);
             return false;
         }
-        if (!check_and_attach(from_exe + " (its image)", found, images.target, error)) return false;
+        if (!check_and_attach(from_exe + " (its image)", found, images.target, false, error)) return false;
         std::span<const std::uint8_t> transition;
         if (transition_allowed && transition_path.empty() &&
             find_pe_resource(file, "QVR_FIRMWARE", 319, transition) == PeResourceFind::found) {
-            if (!check_and_attach(from_exe + " (its transition image)", transition, images.transition, error))
-                return false;
+            transition_what = from_exe + " (its transition image)";
+            if (!check_and_attach(transition_what, transition, images.transition, false, error)) return false;
             images.has_transition = true;
         }
     } else {
         if (!read_file(image_path, images.target_bytes, error)) return false;
-        if (!check_and_attach(image_path, images.target_bytes, images.target, error)) return false;
+        if (!check_and_attach(image_path, images.target_bytes, images.target, true, error)) return false;
     }
     if (!transition_path.empty()) {
         if (!read_file(transition_path, images.transition_bytes, error)) return false;
-        if (!check_and_attach(transition_path, images.transition_bytes, images.transition, error)) return false;
+        transition_what = transition_path;
+        if (!check_and_attach(transition_path, images.transition_bytes, images.transition, true, error))
+            return false;
         images.has_transition = true;
+    }
+    // A two-stage upgrade installs both images on one device: an image for
+    // another product is refused here, before any device is asked.  The
+    // IDs are compared byte for byte, as the catalogue's exact rows do.
+    if (images.has_transition && image_product_id(images.transition.header) != image_product_id(images.target.header)) {
+        error = transition_what + ": the transition image is for product ID '" +
+                std::string(image_product_id(images.transition.header)) + "', the image for '" +
+                std::string(image_product_id(images.target.header)) + "': both must be for the same product";
+        return false;
     }
     return true;
 }

@@ -43,6 +43,42 @@ std::vector<std::uint32_t> non_loopback_addresses() {
     return out;
 }
 
+std::vector<std::uint32_t> local_addresses() {
+    std::vector<std::uint32_t> out;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return out;
+    for (ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+        std::uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
+        if (std::find(out.begin(), out.end(), address) == out.end()) out.push_back(address);
+    }
+    ::freeifaddrs(list);
+    return out;
+}
+
+bool check_local_address(std::uint32_t address, std::string& error) {
+    bool found = false;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) == 0) {
+        for (ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
+            if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+            std::uint32_t held = ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
+            std::uint32_t mask = 0xFFFFFFFFu;
+            if ((a->ifa_flags & IFF_LOOPBACK) != 0 && a->ifa_netmask != nullptr &&
+                a->ifa_netmask->sa_family == AF_INET)
+                mask = ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr);
+            found = (address & mask) == (held & mask);
+        }
+        ::freeifaddrs(list);
+    }
+    if (found) return true;
+    std::string held;
+    for (std::uint32_t a : local_addresses()) held += (held.empty() ? "" : ", ") + dotted(a);
+    error = dotted(address) + " is not an address of this computer (it has " + (held.empty() ? "none" : held) +
+            "): give one of them with --pc-address";
+    return false;
+}
+
 std::string dotted(std::uint32_t a) {
     return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) +
            "." + std::to_string(a & 0xFF);

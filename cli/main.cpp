@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/interrupt.h"
 #include "cli/options.h"
+#include "cli/results.h"
 
 #ifndef QVR_VERSION
 #define QVR_VERSION "1.0.0"
@@ -13,6 +14,8 @@
 
 int main(int argc, char** argv) {
     using namespace qvr::cli;
+    // Before any password can be held.
+    forbid_core_dumps();
     CliConfig config{};
     std::string error;
     switch (parse_command_line(argc, argv, config, error)) {
@@ -23,7 +26,7 @@ int main(int argc, char** argv) {
             std::printf("qvr-upgrade %s\n", QVR_VERSION);
             return EXIT_ALL_PASSED;
         case ParseOutcome::usage_error:
-            std::fprintf(stderr, "qvr-upgrade: %s\nTry 'qvr-upgrade --help'.\n", error.c_str());
+            std::fprintf(stderr, "qvr-upgrade: %s\nTry 'qvr-upgrade --help'.\n", inert_text(error).c_str());
             return EXIT_USAGE;
         case ParseOutcome::run:
             break;

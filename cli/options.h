@@ -10,33 +10,41 @@ namespace qvr::cli {
 enum class Command { info, upgrade, recover };
 
 struct CliConfig {
-    Command command;
+    Command command = Command::info;
     std::vector<std::string> devices;  // info: one; upgrade: one or more; recover: the serial number
     std::string image_path;
     std::string transition_path;
     std::string from_exe;
     std::string pc_address;  // empty: chosen as the command's rule says
-    unsigned tftp_port;      // 0: the first free from 69
+    unsigned tftp_port = 0;  // 0: the first free from 69
     std::string password_file;
     std::string user = "admin";
     std::optional<double> update_wait_seconds;
-    bool yes;
-    bool force;
-    bool quiet;
-    bool json;
+    double http_timeout_seconds = 30;  // each HTTP exchange: connect, send and the whole answer
+    bool yes = false;
+    bool force = false;
+    bool quiet = false;
+    bool json = false;
 };
 
 enum class ParseOutcome { run, help, version, usage_error };
 
-// Reads argv.  usage_error leaves the reason in `error`.
+// Reads argv strictly.  A flag given a value (--force=no), a number out of
+// its range or not a plain decimal number (nan, inf, 1e3, "5s"), an option
+// given twice, an option that does not apply to the command, an empty
+// value, and a serial number that is empty or longer than 19 characters
+// are all usage errors; nothing is cut or guessed.  "--" ends the options:
+// every word after it is the command (when none came yet) or an operand.
+// usage_error leaves the reason, one line, in `error`.
 ParseOutcome parse_command_line(int argc, char** argv, CliConfig& config, std::string& error);
 
 extern const char HELP_TEXT[];
 
-// Exit codes.
+// Exit codes.  A signal that ends the run gives 128 plus its number.
 inline constexpr int EXIT_ALL_PASSED = 0;
 inline constexpr int EXIT_SOME_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
-inline constexpr int EXIT_INTERRUPTED = 130;
+inline constexpr int EXIT_SIGNALLED = 128;
+inline constexpr int EXIT_INTERRUPTED = EXIT_SIGNALLED + 2;  // SIGINT, Ctrl-C
 
 }  // namespace qvr::cli

@@ -10,18 +10,53 @@ namespace {
 
 std::string identity_json(bool present, const IdentityFields& id) {
     if (!present) return "null";
-    return std::string("{\"serial_number\":") + json_string(std::string(field_text(id.serial_number))) +
-           ",\"mac_address\":" + json_string(std::string(field_text(id.mac_address))) +
-           ",\"software_version\":" + json_string(std::string(field_text(id.software_version))) +
-           ",\"hardware_version\":" + json_string(std::string(field_text(id.hardware_version))) +
-           ",\"product_name\":" + json_string(std::string(field_text(id.product_name))) + "}";
+    return std::string("{\"serial_number\":") + json_string(field_text(id.serial_number)) +
+           ",\"mac_address\":" + json_string(field_text(id.mac_address)) +
+           ",\"software_version\":" + json_string(field_text(id.software_version)) +
+           ",\"hardware_version\":" + json_string(field_text(id.hardware_version)) +
+           ",\"product_name\":" + json_string(field_text(id.product_name)) + "}";
+}
+
+void put_escaped(std::string& out, unsigned char c) {
+    static const char hex[] = "0123456789abcdef";
+    out += "\\x";
+    out += hex[c >> 4];
+    out += hex[c & 0xF];
 }
 
 }  // namespace
 
+std::string inert_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\t') || c == 0x7F)
+                put_escaped(out, c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+        } else if (utf8_c1_control(text, i)) {
+            put_escaped(out, c);
+            put_escaped(out, static_cast<unsigned char>(text[i + 1]));
+            i += 2;
+        } else if (std::size_t n = utf8_sequence_length(text, i); n != 0) {
+            out.append(text.substr(i, n));
+            i += n;
+        } else {
+            put_escaped(out, c);
+            ++i;
+        }
+    }
+    return out;
+}
+
 void report_failure(const DeviceResult& result) {
-    if (result.passed) return;
-    std::fprintf(stderr, "QVR@%s: %s\n", result.label.c_str(), result.error.c_str());
+    if (!result.notice.empty())
+        std::fprintf(stderr, "QVR@%s: %s\n", inert_text(result.label).c_str(), inert_text(result.notice).c_str());
+    if (!result.passed)
+        std::fprintf(stderr, "QVR@%s: %s\n", inert_text(result.label).c_str(), inert_text(result.error).c_str());
     std::fflush(stderr);
 }
 
@@ -29,11 +64,11 @@ std::string summary_line(const DeviceResult& result, const char* done_word) {
     std::string line = "QVR@" + result.label + ": ";
     if (result.passed) {
         line += done_word;
-        if (result.have_after) line += std::string(" to ") + result.after.software_version;
+        if (result.have_after) line += std::string(" to ") + std::string(field_text(result.after.software_version));
     } else {
         line += "FAILED: " + result.error;
     }
-    return line;
+    return inert_text(line);
 }
 
 std::string result_json(const DeviceResult& r) {
@@ -44,7 +79,8 @@ std::string result_json(const DeviceResult& r) {
            ",\"identity_after\":" + identity_json(r.have_after, r.after) +
            ",\"image_version\":" + json_string(r.image_version) + ",\"bytes\":" + std::to_string(r.bytes) +
            ",\"seconds\":" + seconds + ",\"result\":" + json_string(r.passed ? "passed" : "failed") +
-           ",\"error\":" + (r.passed ? std::string("null") : json_string(r.error)) + "}";
+           ",\"error\":" + (r.passed ? std::string("null") : json_string(r.error)) +
+           (r.notice.empty() ? std::string() : ",\"notice\":" + json_string(r.notice)) + "}";
 }
 
 }  // namespace qvr::cli

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "cli/interrupt.h"
+#include "cli/local_address.h"
+#include "cli/results.h"
 #include "common/text.h"
 #include "platform/clock.h"
 #include "tftp/decisions.h"
@@ -28,6 +30,7 @@ void open_dialog(void* context, TftpDialog dialog) {
     bool transition = s.upgrade_stage != nullptr && s.upgrade_stage->load() == 0;
     s.image_size = (transition ? s.transition : s.target)->size;
     s.stage_bytes = 0;
+    s.transfer_started_ms = s.clock();
 }
 
 void close_dialog(void* context) {
@@ -72,10 +75,18 @@ void set_progress_position(void* context, std::uint32_t position) {
 void set_title(void*, const char*) {}
 void set_waiting_text(void*, const char*) {}
 
+// The terminal program's waits end by themselves: the wait for the read
+// request (or at once when the command was refused), and the transfer
+// after its overall bound.  The update wait ends by its own count.
 bool pump(void* context) {
     TerminalSession& s = of(context);
-    if (!s.waiting) return false;
-    if (s.stop_waiting.load()) return true;
+    if (!s.waiting) {
+        if (s.ranges_since_open != 1) return false;
+        if (s.clock() - s.transfer_started_ms < transfer_bound_ms(s.image_size)) return false;
+        s.transfer_expired = true;
+        return true;
+    }
+    if (s.stop_waiting.load(std::memory_order_acquire)) return true;
     if (s.clock() - s.waiting_since_ms >= request_wait_ms) {
         s.request_wait_expired = true;
         return true;
@@ -87,6 +98,23 @@ bool pump(void* context) {
 // request wait are looked at by pump, which follows every wait.
 int wait_for_input(void*, SocketHandle socket, unsigned timeout_ms) {
     return wait_readable(socket, static_cast<int>(timeout_ms));
+}
+
+// Said once per address, on standard error so that --json output stays
+// clean; past a handful of addresses they are only counted.
+void refused_requester(void* context, std::uint32_t address) {
+    constexpr std::size_t listed_at_most = 8;
+    TerminalSession& s = of(context);
+    for (std::uint32_t a : s.refused)
+        if (a == address) return;
+    if (s.refused.size() >= listed_at_most) {
+        ++s.refused_unlisted;
+        return;
+    }
+    s.refused.push_back(address);
+    std::fprintf(stderr, "QVR@%s: a request for the image came from %s, not the device: refused\n",
+                 inert_text(s.link->label).c_str(), dotted(address).c_str());
+    std::fflush(stderr);
 }
 
 void show_success_dialog(void* context, int, const char*, const char* version) {
@@ -126,7 +154,12 @@ void start_terminal_session(TerminalSession& session, DeviceLink& link, OutputMo
     session.ranges_since_open = 0;
     session.image_size = 0;
     session.stop_waiting.store(false);
+    session.stop_reason.clear();
+    session.refused.clear();
+    session.refused_unlisted = 0;
+    session.transfer_started_ms = 0;
     session.request_wait_expired = false;
+    session.transfer_expired = false;
     session.bytes_acknowledged = 0;
     session.stage_bytes = 0;
     session.status_answered = false;
@@ -136,7 +169,7 @@ void start_terminal_session(TerminalSession& session, DeviceLink& link, OutputMo
 
 TftpUi terminal_tftp_ui(TerminalSession& session) {
     return TftpUi{&session, open_dialog, close_dialog, set_progress_range, set_progress_position, set_title,
-                  set_waiting_text, wait_for_input, pump, show_success_dialog, status_request};
+                  set_waiting_text, wait_for_input, pump, show_success_dialog, status_request, refused_requester};
 }
 
 void finish_terminal_session(TerminalSession& session) {

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "cli/device_link.h"
 #include "cli/progress.h"
@@ -16,6 +18,14 @@ namespace qvr::cli {
 // How long the listener waits for the device to ask for the image.  The
 // Windows programs wait until Cancel; a script has nobody to press it.
 inline constexpr std::uint32_t request_wait_ms = 300000;
+
+// A transfer's overall bound, besides the retransmission period limit: a
+// device that acknowledges just often enough never meets that limit.  A
+// minute, and 5 ms a block on top (100 KB/s at the least): 102 s for a
+// 4.3 MB image, 388 s for the largest image that can be served.
+inline constexpr std::uint32_t transfer_bound_ms(std::uint32_t image_size) {
+    return 60000 + (image_size / 512 + 1) * 5;
+}
 
 struct TerminalSession {
     DeviceLink* link;
@@ -30,10 +40,17 @@ struct TerminalSession {
     int ranges_since_open;  // the upload dialog: 1 transfer, 2 update wait
     std::uint32_t image_size;
     // Set by the main thread when the device refused the upgrade command:
-    // the wait for its read request ends at once.
+    // the wait for its read request ends at once.  stop_reason is written
+    // before stop_waiting is set, and read only after it was seen set.
     std::atomic<bool> stop_waiting;
+    std::string stop_reason;
+    // Requesters turned away, each said once (a few are listed, the rest counted).
+    std::vector<std::uint32_t> refused;
+    unsigned refused_unlisted;
+    std::uint32_t transfer_started_ms;
     // Outcome details for the results.
     bool request_wait_expired;
+    bool transfer_expired;
     std::uint64_t bytes_acknowledged;  // all stages
     std::uint32_t stage_bytes;
     bool status_answered;

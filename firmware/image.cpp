@@ -29,4 +29,34 @@ const char* image_problem(const std::uint8_t* data, std::size_t size) {
     return nullptr;
 }
 
+bool is_windows_program(const std::uint8_t* data, std::size_t size) {
+    return size >= 2 && data[0] == 'M' && data[1] == 'Z';
+}
+
+std::string_view image_product_id(const std::uint8_t* header) {
+    const char* text = reinterpret_cast<const char*>(header);
+    std::size_t n = 0;
+    while (n < image_magic_size && text[n] != ' ') ++n;
+    return {text, n};
+}
+
+const char* image_format_problem(const std::uint8_t* data, std::size_t size) {
+    if (size < image_header_size) return "shorter than the 128-byte image header";
+    if (is_windows_program(data, size)) return "a Windows program, not a firmware image";
+    std::size_t id = 0;
+    while (id < image_magic_size && data[id] > ' ' && data[id] < 0x7F) ++id;
+    if (id == 0 || id > image_product_id_max || data[id] != ' ')
+        return "no image magic at offset 0 (a product ID of 1 to 8 characters, a blank, \"fIrMwArE\")";
+    static constexpr char marker[] = "fIrMwArE";
+    std::size_t room = image_magic_size - (id + 1);
+    std::size_t n = room < sizeof marker - 1 ? room : sizeof marker - 1;
+    if (std::memcmp(data + id + 1, marker, n) != 0)
+        return "no image magic at offset 0 (the product ID is not followed by \" fIrMwArE\")";
+    const std::uint8_t* field = data + image_header_size_offset;
+    std::uint32_t header_size = (std::uint32_t{field[0]} << 24) | (std::uint32_t{field[1]} << 16) |
+                                (std::uint32_t{field[2]} << 8) | field[3];
+    if (header_size != image_header_size) return "the header size at offset 80 is not 128";
+    return nullptr;
+}
+
 }  // namespace qvr

@@ -42,4 +42,33 @@ std::string_view image_version(const FirmwareImage& image);
 // start-up both use this check.
 const char* image_problem(const std::uint8_t* data, std::size_t size);
 
+inline constexpr std::size_t image_magic_size = 16;
+inline constexpr std::size_t image_header_size_offset = 80;
+inline constexpr std::size_t image_product_id_max = 8;  // the longest catalogue prefix
+
+// Why bytes handed in as an image do not look like one, or nullptr when
+// they do.  Stricter than image_problem, which the Windows programs keep for
+// the image they carry; this is for files a user names, where a wrong file
+// (a program, a text, another vendor's image) must be caught before it is
+// sent.  Checked:
+//   - at least the 128-byte header;
+//   - not a Windows program ("MZ" at 0), said as such so that the caller
+//     can point to the way to take the image out of one;
+//   - the magic: a product ID of 1 to 8 printable ASCII characters without
+//     blanks, one blank, then "fIrMwArE".  The magic field is 16 bytes, so
+//     an 8-character ID leaves room for "fIrMwAr" only: the marker is
+//     compared up to the field's end and the byte after it is not looked at
+//     (our image generator cuts the magic there);
+//   - 128, the header's size, at offset 80 (32 bits, big-endian).
+// The version text and the size limits are image_problem's.
+const char* image_format_problem(const std::uint8_t* data, std::size_t size);
+
+// True when bytes begin as a Windows (or DOS) executable does: "MZ".
+bool is_windows_program(const std::uint8_t* data, std::size_t size);
+
+// The product ID of a header that passed image_format_problem: the text
+// before the first blank of the magic (at most 8 characters; the whole
+// 16-byte field when it has no blank).
+std::string_view image_product_id(const std::uint8_t* header);
+
 }  // namespace qvr

@@ -92,6 +92,35 @@ bool connect_socket(SocketHandle s, std::uint32_t address, std::uint16_t port) {
     return ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
+bool connect_socket_within(SocketHandle s, std::uint32_t address, std::uint16_t port, unsigned timeout_ms,
+                           bool& timed_out) {
+    timed_out = false;
+    if (!set_nonblocking(s, true)) return false;
+    sockaddr_in sa = to_sockaddr(address, port);
+    bool connected = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    if (!connected) {
+#ifdef _WIN32
+        bool pending = ::WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+        bool pending = errno == EINPROGRESS;
+#endif
+        if (pending) {
+            int ready = wait_writable(s, static_cast<int>(timeout_ms));
+            if (ready == 0) timed_out = true;
+            if (ready > 0) {
+                int error = 0;
+                SockLen length = sizeof error;
+                connected = ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
+                            error == 0;
+#ifndef _WIN32
+                if (!connected && error != 0) errno = error;
+#endif
+            }
+        }
+    }
+    return set_nonblocking(s, false) && connected;
+}
+
 bool set_nonblocking(SocketHandle s, bool on) {
 #ifdef _WIN32
     u_long arg = on ? 1 : 0;
@@ -156,6 +185,25 @@ int wait_readable(SocketHandle s, int timeout_ms) {
     int r = ::select(0, &set, nullptr, nullptr, &tv);
 #else
     pollfd p{s, POLLIN, 0};
+    int r = ::poll(&p, 1, timeout_ms);
+#endif
+    if (r < 0) return -1;
+    return r > 0 ? 1 : 0;
+}
+
+int wait_writable(SocketHandle s, int timeout_ms) {
+#ifdef _WIN32
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    fd_set failed;
+    FD_ZERO(&failed);
+    FD_SET(s, &failed);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    // Windows reports a failed connect in the exception set, not as writable.
+    int r = ::select(0, nullptr, &set, &failed, &tv);
+#else
+    pollfd p{s, POLLOUT, 0};
     int r = ::poll(&p, 1, timeout_ms);
 #endif
     if (r < 0) return -1;

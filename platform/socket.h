@@ -52,6 +52,12 @@ int last_socket_error();
 bool bind_socket(SocketHandle s, std::uint32_t address, std::uint16_t port);
 // Blocking connect; the platform's own connect time-out applies.
 bool connect_socket(SocketHandle s, std::uint32_t address, std::uint16_t port);
+// A connect that gives up after timeout_ms: the socket is non-blocking
+// while it waits and blocking again afterwards.  False when the connect
+// failed or the time ran out (last_socket_error then says which, timed_out
+// too).
+bool connect_socket_within(SocketHandle s, std::uint32_t address, std::uint16_t port, unsigned timeout_ms,
+                           bool& timed_out);
 bool set_nonblocking(SocketHandle s, bool on);
 
 // Stream send and receive.  Results as the system's: bytes, 0 at an orderly
@@ -73,6 +79,8 @@ int receive_datagram(SocketHandle s, void* buffer, std::size_t capacity,
 // 0 timed out, negative on an error.  Used in place of a blind 1 ms sleep so
 // that a packet is handled the moment it arrives.
 int wait_readable(SocketHandle s, int timeout_ms);
+// The same for room to send.
+int wait_writable(SocketHandle s, int timeout_ms);
 
 // Joins a multicast group (host order) on the interface with the given local
 // address, and makes that address the interface for outgoing multicast.

@@ -51,4 +51,19 @@ void copy_reply_identity(const RecoveryReply& reply, IdentityFields& identity) {
     format_mac_hex(reply.mac_address, mac_byte_count, identity.mac_address, sizeof identity.mac_address);
 }
 
+bool reply_names_serial(const RecoveryReply& reply, const RecoveryMessage& message) {
+    return field_text(reply.serial_number) == field_text(message.serial_number);
+}
+
+const char* unusable_device_address(std::uint32_t address, std::uint32_t pc_address) {
+    const unsigned top = address >> 24;
+    if (address == 0) return "no address";
+    if (top == 0) return "an address of the 0.0.0.0/8 block, which names no host";
+    if (top >= 224 && top <= 239) return "a multicast address";
+    if (address == 0xFFFFFFFFu) return "the broadcast address";
+    if (top >= 240) return "a reserved address (240.0.0.0/4)";
+    if (top == 127 && (pc_address >> 24) != 127) return "a loopback address, which would be this computer";
+    return nullptr;
+}
+
 }  // namespace qvr

@@ -94,4 +94,22 @@ void format_mac_hex(const std::uint8_t* bytes, std::size_t count, char* text, st
 // to its first NUL or its 20th byte, the MAC address as 12 hex digits.
 void copy_reply_identity(const RecoveryReply& reply, IdentityFields& identity);
 
+// Whether a reply names the serial number the message asked for: the two
+// fields' texts (each up to its first NUL or its 20th byte) are equal byte
+// for byte.  A device that answers a discovery for its own serial number
+// writes that number back; the Windows programs compare nothing and take
+// the first reply, the terminal program only one that passes this.
+bool reply_names_serial(const RecoveryReply& reply, const RecoveryMessage& message);
+
+// Why a device address read from a reply (host order) is no address to
+// send anything to, or nullptr when it is a usable unicast address:
+// 0.0.0.0 ("no address"), the rest of 0.0.0.0/8, multicast 224.0.0.0/4,
+// the reserved 240.0.0.0/4 with the broadcast 255.255.255.255, and
+// loopback 127.0.0.0/8 unless pc_address is a loopback address too: a
+// device on loopback can only be one on this host, as the simulated ones
+// of the tests are; a real device reporting 127.x.y.z would have the PC
+// talk to itself.  A subnet's own broadcast address cannot be told from
+// here (the mask is not known) and passes.
+const char* unusable_device_address(std::uint32_t address, std::uint32_t pc_address);
+
 }  // namespace qvr

@@ -50,6 +50,10 @@ enum class ListenerAction {
 // The name must match byte for byte, case included.
 ListenerAction classify_listener_datagram(const TftpPacket& packet, std::string_view expected_name);
 
+// Whether a read request from `from` may be served when only `only` is (0:
+// anyone may ask).
+inline constexpr bool requester_allowed(std::uint32_t only, std::uint32_t from) { return only == 0 || from == only; }
+
 // The waiting dialog's activity bar: 0 .. 999, then 0 again, one step per
 // millisecond of the clock however long the waits between two moves are.
 inline constexpr std::uint32_t advance_activity(std::uint32_t activity, std::uint32_t steps) {

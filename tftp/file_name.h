@@ -17,6 +17,12 @@ enum class TftpNameKind {
 // without leading zeros).  Cuts to fit size.
 void format_tftp_file_name(char* out, std::size_t size, TftpNameKind kind, unsigned number, std::int32_t stage);
 
+// The same with all 32 bits of the number: the terminal program draws it
+// from the operating system's random source, so that a stranger on the LAN
+// cannot guess the name while the device is waited for.
+void format_wide_tftp_file_name(char* out, std::size_t size, TftpNameKind kind, std::uint32_t number,
+                                std::int32_t stage);
+
 // The same with a number drawn from the process's seeded generator (0 to 32767).
 void make_tftp_file_name(char* out, std::size_t size, TftpNameKind kind, std::int32_t stage = 1);
 

@@ -5,7 +5,6 @@
 #include <span>
 
 #include "platform/clock.h"
-#include "platform/report.h"
 #include "platform/trace.h"
 #include "tftp/session.h"
 #include "tftp/texts.h"
@@ -39,6 +38,13 @@ Requester examine_datagram(const TftpListener& listener, const TftpServer& serve
         name = std::string_view(reinterpret_cast<const char*>(listener.buffer) + 2, static_cast<std::size_t>(n) - 2);
     if (server.rules->staged && packet.opcode == TFTP_RRQ)
         trace("%s %.*s\n", expected != nullptr ? expected : "", static_cast<int>(name.size()), name.data());
+    // The image is for the device alone: a read request from anywhere else
+    // is refused whatever name it asks for, and said to the front end.
+    if (packet.opcode == TFTP_RRQ && !requester_allowed(server.only_requester, from_address)) {
+        trace("+++ RRQ from %x refused: not the device\n", from_address);
+        if (server.ui->refused_requester != nullptr) server.ui->refused_requester(server.ui->context, from_address);
+        return Requester{false, 0, 0};
+    }
     // Between the stages no name is served: every RRQ is a bad name.
     ListenerAction action = expected != nullptr ? classify_listener_datagram(packet, expected)
                             : packet.opcode == TFTP_RRQ ? ListenerAction::bad_name
@@ -108,7 +114,7 @@ Requester wait_for_request(TftpListener& listener, const TftpServer& server) {
 void tftp_listener_thread(void* argument) {
     TftpListener& listener = *static_cast<TftpListener*>(argument);
     TftpResult result = serve_tftp_requests(listener, listener.server);
-    end_tftp_run(listener, result);
+    listener.finish(listener, result);
 }
 
 }  // namespace
@@ -175,17 +181,11 @@ TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server)
     }
 }
 
-void end_tftp_run(TftpListener& listener, const TftpResult& result) {
-    close_socket(listener.socket);
-    listener.socket = invalid_socket;
-    if (result.message != nullptr) fatal_exit(result.message);
-    end_run();
-}
-
-std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group) {
+ListenerStart start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group,
+                                  void (*finish)(TftpListener& listener, const TftpResult& result)) {
     // Lives until the end of the run, like its thread.
     TftpListener* listener = new (std::nothrow) TftpListener{};
-    if (listener == nullptr) fatal_exit(MESSAGE_LISTENER_MALLOC);
+    if (listener == nullptr) return ListenerStart{0, MESSAGE_LISTENER_MALLOC, nullptr};
     std::uint32_t group_address = 0;
     if (!server.rules->staged && group != nullptr && !parse_dotted_quad(group, group_address))
         group_address = 0xFFFFFFFFu;  // not a group: the join fails and says so
@@ -193,15 +193,22 @@ std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_
         case ListenerOpen::opened:
             break;
         case ListenerOpen::no_socket:
-            fatal_exit(MESSAGE_LISTENER_SOCKET);
+            delete listener;
+            return ListenerStart{0, MESSAGE_LISTENER_SOCKET, nullptr};
         case ListenerOpen::no_port:
-            fatal_exit(MESSAGE_LISTENER_BIND);
+            delete listener;
+            return ListenerStart{0, MESSAGE_LISTENER_BIND, nullptr};
         case ListenerOpen::join_failed:
-            error_box(MESSAGE_JOIN_FAILED, MESSAGE_JOIN_FAILED_CAPTION);
-            end_run();
+            delete listener;
+            return ListenerStart{0, MESSAGE_JOIN_FAILED, MESSAGE_JOIN_FAILED_CAPTION};
     }
     listener->server = server;
-    if (!server.start_thread(tftp_listener_thread, listener)) fatal_exit(MESSAGE_LISTENER_THREAD);
+    listener->finish = finish;
+    if (!server.start_thread(tftp_listener_thread, listener)) {
+        close_socket(listener->socket);
+        delete listener;
+        return ListenerStart{0, MESSAGE_LISTENER_THREAD, nullptr};
+    }
     // The caller tells the device to ask as soon as this returns.  A device
     // on the same link asks within milliseconds, and a request that came
     // while the waiting dialog was still being made (tens of milliseconds
@@ -210,7 +217,7 @@ std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_
     // hold the upgrade back: the request then waits for it instead).
     std::uint32_t start = millisecond_clock();
     while (!listener->waiting && millisecond_clock() - start < listener_ready_bound_ms) sleep_ms(1);
-    return listener->port;
+    return ListenerStart{listener->port, nullptr, nullptr};
 }
 
 bool parse_dotted_quad(std::string_view text, std::uint32_t& address) {

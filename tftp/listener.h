@@ -28,6 +28,9 @@ struct TftpListener {
     int bind_error;       // no_port: the socket error of the last bind tried
     TftpServer server;    // what the listener thread serves with
     std::atomic<bool> waiting;  // set by the listener thread once its waiting dialog is up
+    // What the listener thread does with the run's result once it has served
+    // (the Windows programs: close, report and end the run).
+    void (*finish)(TftpListener& listener, const TftpResult& result);
 };
 
 enum class ListenerOpen { opened, no_socket, no_port, join_failed };
@@ -47,15 +50,21 @@ ListenerOpen open_tftp_listener(TftpListener& listener, std::uint32_t local_addr
 // how the run ends; it does not end it.
 TftpResult serve_tftp_requests(TftpListener& listener, const TftpServer& server);
 
-// Closes the socket, shows the result's message if it has one, and ends the
-// run with exit code 0.
-[[noreturn]] void end_tftp_run(TftpListener& listener, const TftpResult& result);
+// How start_tftp_listener went: the port bound, its thread started and
+// waiting; or, when it did not start, the report the run ends with (the
+// portable code never ends the run itself; the front end does).
+struct ListenerStart {
+    std::uint16_t port;   // 0 when the listener did not start
+    const char* failure;  // the report's text
+    const char* caption;  // the plain box's caption; nullptr: the fatal report's own title
+};
 
 // Starts the listener: allocates its record, opens it, starts its thread
-// and returns the bound port once that thread waits for requests.  `group` is the dotted text of a multicast
-// group to join (the recovery-upgrader's recovery mode) or nullptr.  Every
-// failure is reported here and ends the run.
-std::uint16_t start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group);
+// and returns the bound port once that thread waits for requests.  `group`
+// is the dotted text of a multicast group to join (the recovery-upgrader's
+// recovery mode) or nullptr.  The thread hands its result to `finish`.
+ListenerStart start_tftp_listener(const TftpServer& server, std::uint32_t local_address, const char* group,
+                                  void (*finish)(TftpListener& listener, const TftpResult& result));
 
 // The programs' own form (app/tftp_win32.cpp): serves the process state's images
 // with the dialogs.

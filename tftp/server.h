@@ -57,6 +57,9 @@ struct TftpUi {
     // less when it did not.
     int (*status_request)(void* context, std::uint32_t local_address, std::uint32_t device_address, char* version,
                           std::size_t capacity);
+    // A read request refused because it came from another address than
+    // the server's only_requester (may be null: nothing is said).
+    void (*refused_requester)(void* context, std::uint32_t address);
 };
 
 // Everything the listener thread needs besides its socket.  The pointers
@@ -79,6 +82,10 @@ struct TftpServer {
     // transition stage ends, so nothing is accepted until the main thread
     // publishes the target stage's name.
     std::atomic<const char*>* file_name;
+    // The one address whose read requests are served, host order: the
+    // device being upgraded, or the one the discovery found.  0 serves the
+    // name to whoever asks for it (the Windows programs).
+    std::uint32_t only_requester;
     const char* device_label;  // shown after "QVR@"
     const char* display_name;  // the product, for the update wait and the success template
     bool phone_family;         // skips the staged-upgrader's version check

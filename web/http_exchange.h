@@ -35,17 +35,31 @@ inline constexpr std::uint16_t http_base_port = 23456;
 inline constexpr std::uint16_t http_device_port = 80;
 inline constexpr unsigned http_port_attempts = 101;
 
+// How an exchange ended beyond its byte count, for the front end to act on.
+// The portable code never ends the run: a failure that ends it in the
+// Windows programs is handed back here with the system's text, and the
+// front end decides (the programs show the fatal report and end; the
+// terminal program fails that device and goes on).
+struct HttpOutcome {
+    const char* failure;  // "Upgrade Failed: Can't bind HTTP socket", ...; nullptr when none
+    bool timed_out;       // the deadline passed before the answer was whole
+    int status;           // the answer's HTTP status code; 0 when none could be read
+};
+
 // Opens a TCP socket, binds it to pc_address (0: any) at the first free
 // port from base_port to base_port + 100 (never past 65535), and connects
-// it to device_port of device_address, with the platform's own connect
-// time-out.  Failures end the run with a fatal report: "Upgrade Failed:
-// Can't open HTTP socket", "Upgrade Failed: Can't bind HTTP socket", and
-// under rules whose connect_failure_ends_run is set (the
+// it to device_port of device_address: with the platform's own connect
+// time-out when connect_timeout_ms is 0, else within that many
+// milliseconds.  Returns invalid_socket when there is no connection; the
+// failures that end a run are then named in outcome.failure: "Upgrade
+// Failed: Can't open HTTP socket", "Upgrade Failed: Can't bind HTTP
+// socket", and under rules whose connect_failure_ends_run is set (the
 // recovery-upgrader's) "Upgrade Failed: Can't connect to QVR".  Otherwise a
-// failed connect returns invalid_socket, without a message, so that the
-// staged-upgrader's check after an upload can try again.
+// failed connect names nothing, so that the staged-upgrader's check after
+// an upload can try again.
 SocketHandle open_http_connection(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
-                                  std::uint32_t device_address, std::uint16_t device_port);
+                                  std::uint32_t device_address, std::uint16_t device_port, HttpOutcome& outcome,
+                                  unsigned connect_timeout_ms = 0);
 
 // Writes the request for target at the start of buffer (size bytes):
 //   GET <target> HTTP/1.1 CR LF
@@ -63,6 +77,10 @@ std::size_t compose_http_request(DigestState& digest, std::string_view target, c
 // to the end.  Every test stays within text.
 bool is_digest_challenge(std::string_view text, DigestState& digest);
 
+// The status code of an answer that begins "HTTP/1.x" followed by blanks and
+// three digits; 0 for anything else.
+int http_status_code(std::string_view text);
+
 // Finds the first label (exact bytes) anywhere in text, steps past the next
 // ">" and past every tag that follows at once ("</td><td>"), and copies what
 // comes up to the next "<" or the end of the text, at most 127 characters,
@@ -79,9 +97,11 @@ void extract_identity(std::string_view text, IdentityFields& identity);
 
 // One exchange: connect (open_http_connection), send the request for
 // target, read the response into buffer until the device closes the
-// connection, a receive fails, or capacity bytes have come (the read has no
-// time-out of its own; the user's way out is the Cancel of the connecting
-// dialog).  buffer holds capacity + 1 bytes and always ends up
+// connection, a receive fails, or capacity bytes have come.  With
+// deadline_ms 0 nothing of it has a time-out of its own (the Windows
+// programs: the user's way out is the Cancel of the connecting dialog);
+// otherwise the connect, the send and the whole answer end within
+// deadline_ms of the start, and an answer cut short by it counts as none.  buffer holds capacity + 1 bytes and always ends up
 // NUL-terminated; capacity is at most 2^31 - 1.
 //
 // Returns -1 when the response is a usable Digest challenge (now in digest;
@@ -95,9 +115,13 @@ void extract_identity(std::string_view text, IdentityFields& identity);
 // composed and before it is sent (the upgrade command's, for the check
 // after the upload, which may run before this exchange ends).  A request
 // sent only in part is a failed exchange: 0, nothing read.
+//
+// outcome, when given, receives the failure text, whether the deadline
+// passed, and the answer's status code.
 std::int32_t http_exchange(const DeliverableRules& rules, std::uint32_t pc_address, std::uint16_t base_port,
                            std::uint32_t device_address, std::uint16_t device_port, std::string_view target, char* buffer,
                            std::uint32_t capacity, DigestState& digest, IdentityFields& identity,
-                           DigestHandover* hand_over = nullptr);
+                           DigestHandover* hand_over = nullptr, HttpOutcome* outcome = nullptr,
+                           unsigned deadline_ms = 0);
 
 }  // namespace qvr

@@ -42,12 +42,31 @@ their faults.  What it does:
   answer has begun and sends it meanwhile.  Arrival and answer are logged
   (event "upgrade-held"; "upgrade-answered" as the answer begins).  --dribble-ms MS sends every
   answer in 64-byte pieces, MS milliseconds apart.
+- Devices that never answer or answer wrongly, for a client's deadlines:
+  --mute accepts every connection, reads what comes and never answers;
+  --mute-upgrade works on an accepted upgrade command as usual (fetch and
+  install) but never answers that command (it wins over
+  --hold-upgrade-answer).  Both hold the connection open until the client
+  closes it, the simulator stops, or MUTE_HOLD_S has passed (then it is
+  closed unanswered), and log event "mute" with what was received and how
+  the hold ended.  --refuse-upgrade STATUS answers an authenticated upgrade
+  command with that HTTP error status (400..599) and fetches nothing (event
+  "upgrade-refused").
+- Identity texts as a device may send them: the page carries the values of
+  --product-name, --mac-address, --software-version, --hardware-version and
+  --serial-number verbatim, without HTML escaping, so "QVR&#45;6900" reaches
+  the client as written.  With --escaped-fields those options and
+  --report-version are read with Python's backslash escapes first (\\r, \\n,
+  \\t, \\xHH, \\\\): "QVR6880\\r\\n" puts a line end into the cell,
+  "QVR\\x1b]0;pwned\\x07" an escape sequence.  --no-identity serves the status
+  page (200) without any of the labels.
 
 On start it prints "listening A.B.C.D:PORT" on standard output (so --port 0
 picks a free port), and it stops on SIGTERM or SIGINT.
 """
 import argparse
 import hashlib
+import http
 import json
 import os
 import re
@@ -68,10 +87,18 @@ LABELS = [("Product Name:", "product_name"), ("MAC Address:", "mac_address"),
 MAX_HEAD = 65536
 READ_TIMEOUT = 10.0
 UPGRADE_TARGET = re.compile(r"/admin/upgrade\?tftp://(\d{1,3})\.(\d{1,3})\.(\d{1,3})\.(\d{1,3}):(\d{1,5})(/[^\s]*)\Z")
+MUTE_HOLD_S = 300  # a mute connection is closed after this, so no run of the simulator hangs on one
+MUTE_POLL_S = 0.2
+ESCAPED_FIELDS = ("product_name", "mac_address", "software_version", "hardware_version", "serial_number",
+                  "report_version")
 
 
 def status_page(values):
-    """The status page body for a dict with the keys named in LABELS."""
+    """The status page body for a dict with the keys named in LABELS (None:
+    the page without any label)."""
+    if values is None:
+        return ("<html><head><title>Advanced</title></head><body>\n"
+                "<p>System status</p>\n</body></html>\n")
     rows = "".join(f"<tr><td>{label}</td><td>{values[key]}</td></tr>\n" for label, key in LABELS)
     return ("<html><head><title>Advanced</title></head><body>\n"
             f"<table border=\"1\">\n{rows}</table>\n</body></html>\n")
@@ -198,8 +225,12 @@ class Device:
         self.upgrade = upgrade.UpgradeHandler(args, log)
         # Set when a status answer begins, for an upgrade answer held until then.
         self.status_answer_begun = threading.Event()
+        # Set as the simulator stops: mute connections are let go.
+        self.stopping = threading.Event()
 
     def status_values(self):
+        if self.args.no_identity:
+            return None
         values = {key: getattr(self.args, key) for _, key in LABELS}
         values["software_version"] = self.upgrade.reported_version()
         return values
@@ -225,11 +256,18 @@ class Device:
             if max(octets) > 255 or not 0 < port < 65536:
                 return 400, "Bad Request", [], "<html><body>Bad upgrade URL</body></html>\n", "bad upgrade"
             host = ".".join(map(str, octets))
+            if self.args.refuse_upgrade is not None:
+                status = self.args.refuse_upgrade
+                self.log(event="upgrade-refused", host=host, port=port, name=match.group(6), status=status)
+                return (status, reason_phrase(status), [], "<html><body>Refused</body></html>\n",
+                        "refused: --refuse-upgrade")
             before = status_page(self.status_values())
             self.status_answer_begun.clear()
             accepted = self.upgrade.start(host, port, match.group(6))
             if not accepted:
                 return 503, "Service Unavailable", [], "<html><body>Busy</body></html>\n", "upgrade refused"
+            if self.args.mute_upgrade:
+                return None, None, [], "", "mute upgrade"
             if self.args.hold_upgrade_answer is not None:
                 return 200, "OK", [], before, "held"
             return 200, "OK", [], "<html><body>Upgrade started</body></html>\n", "ok"
@@ -242,6 +280,9 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         device = self.server.device
         sock = self.request
+        if device.args.mute:
+            self.hold_open(device, b"", "mute web server")
+            return
         sock.settimeout(READ_TIMEOUT)
         head = b""
         try:
@@ -274,6 +315,9 @@ class Handler(socketserver.BaseRequestHandler):
                    target=parts[1] if len(parts) > 1 else "", headers=header_list, raw=text,
                    authorization=parse_authorization(authorization)[1] if authorization else None,
                    verdict=verdict, status=status)
+        if verdict == "mute upgrade":
+            self.hold_open(device, head, verdict)
+            return
         payload = body.encode("latin-1")
         response = [f"HTTP/1.1 {status} {reason}", "Server: QVR", "Connection: close",
                     f"Content-Length: {len(payload)}"]
@@ -307,10 +351,63 @@ class Handler(socketserver.BaseRequestHandler):
         else:
             time.sleep(float(hold))
 
+    def hold_open(self, device, received, why):
+        """Keeps the connection open without a byte of answer, reading and
+        dropping what comes, until the client closes it, the simulator stops
+        or MUTE_HOLD_S has passed; logs event "mute" as it ends."""
+        sock = self.request
+        sock.settimeout(MUTE_POLL_S)
+        deadline = time.monotonic() + MUTE_HOLD_S
+        ended = "bound"
+        while time.monotonic() < deadline:
+            if device.stopping.is_set():
+                ended = "stopping"
+                break
+            try:
+                piece = sock.recv(4096)
+            except TimeoutError:
+                continue
+            except OSError:
+                ended = "client reset"
+                break
+            if not piece:
+                ended = "client closed"
+                break
+            if len(received) < MAX_HEAD:
+                received += piece
+        device.log(event="mute", peer=list(self.client_address), why=why, ended=ended,
+                   received=received[:MAX_HEAD].decode("latin-1"))
+
 
 class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
     daemon_threads = True
+
+
+def reason_phrase(status):
+    try:
+        return http.HTTPStatus(status).phrase
+    except ValueError:
+        return "Error"
+
+
+def error_status(text):
+    """argparse type of --refuse-upgrade: an HTTP error status."""
+    status = int(text)
+    if not 400 <= status <= 599:
+        raise argparse.ArgumentTypeError("an HTTP error status is 400 to 599")
+    return status
+
+
+def unescape_fields(args):
+    """With --escaped-fields, the identity options read with backslash
+    escapes; without it they stay as given."""
+    if not args.escaped_fields:
+        return
+    for key in ESCAPED_FIELDS:
+        value = getattr(args, key)
+        if value is not None:
+            setattr(args, key, value.encode("latin-1", "backslashreplace").decode("unicode_escape"))
 
 
 def make_log(path):
@@ -353,6 +450,17 @@ def build_parser():
                              "after it arrived, or, with 'status', while a later status page is being sent")
     parser.add_argument("--dribble-ms", type=float, default=0, metavar="MS",
                         help="send every answer in 64-byte pieces, MS milliseconds apart")
+    parser.add_argument("--mute", action="store_true",
+                        help="accept every connection and never answer (held open until the client goes)")
+    parser.add_argument("--mute-upgrade", action="store_true",
+                        help="fetch and install on an upgrade command as usual, but never answer the command")
+    parser.add_argument("--refuse-upgrade", type=error_status, default=None, metavar="STATUS",
+                        help="answer an upgrade command with this HTTP error status (e.g. 503) and fetch nothing")
+    parser.add_argument("--no-identity", action="store_true",
+                        help="serve the status page without any of the identity labels")
+    parser.add_argument("--escaped-fields", action="store_true",
+                        help="read the identity options and --report-version with backslash escapes "
+                             "(\\r, \\n, \\t, \\xHH, \\\\)")
     upgrade.add_arguments(parser)
     recovery.add_arguments(parser)
     return parser
@@ -360,6 +468,7 @@ def build_parser():
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    unescape_fields(args)
     log = make_log(args.log)
     server = Server((args.address, args.port), Handler)
     server.device = Device(args, log)
@@ -371,6 +480,7 @@ def main(argv=None):
     print(f"listening {host}:{port}", flush=True)
 
     def stop(signum, frame):
+        server.device.stopping.set()
         threading.Thread(target=server.shutdown, daemon=True).start()
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)

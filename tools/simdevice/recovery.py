@@ -41,7 +41,11 @@ Switches: --recovery-answer-from N (discovers before the N-th for its serial
 number get no answer), --recovery-silent, --recovery-junk (a 60-byte and a
 160-byte datagram to the same destination before each reply),
 --recovery-reply-address (the address written into the reply),
---recovery-reply-to sender|group.
+--recovery-reply-to sender|group (group: to the group on the sender's port,
+as a device may answer), --recovery-answer-every-discover (a discover for any
+serial number is answered, with the device's own number in the reply, as a
+careless device on the same LAN may do; an upgrade message still has to name
+its own number).
 
 Log events: "recovery-datagram" for every datagram received (source, length,
 hex bytes, verdict) and "recovery-sent" for every datagram sent (kind reply
@@ -82,6 +86,8 @@ def add_arguments(parser):
                        help="the address written into the reply (default: --address)")
     group.add_argument("--recovery-reply-to", choices=["sender", "group"], default="sender",
                        help="unicast to the sender's address and port, or to the group on the sender's port")
+    group.add_argument("--recovery-answer-every-discover", action="store_true",
+                       help="answer a discover for any serial number, naming its own in the reply")
 
 
 def text_field(text, size=TEXT_FIELD):
@@ -184,8 +190,11 @@ class Responder:
         message, reason = parse_message(data)
         if message is None:
             return f"dropped: {reason}", []
-        if message["serial"] != self.args.serial_number:
+        other = message["serial"] != self.args.serial_number
+        if other and not (message["type"] == RECOVERY_DISCOVER and self.args.recovery_answer_every_discover):
             return f"dropped: serial number {message['serial']!r}", []
+        if other:
+            return self._answer(data, sender, f"discover for {message['serial']!r}")
         if message["type"] == RECOVERY_DISCOVER:
             self.discovers += 1
             if self.discovers < self.args.recovery_answer_from:

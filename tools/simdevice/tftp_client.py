@@ -69,6 +69,7 @@ started and ended (wall clock) and when each repeat came.
 import ctypes
 import dataclasses
 import socket
+import struct
 import threading
 import time
 
@@ -193,7 +194,15 @@ class Fetch:
 
     def _send(self, sock, packet, destination):
         try:
-            sock.sendto(packet, destination)
+            if sock is self.sock and self.group is not None and self.bind_address != "0.0.0.0":
+                # Bound to every address so that the group's datagrams
+                # arrive; what it sends still leaves from the device's own
+                # address (in_pktinfo: interface 0, source, unused), as from
+                # a device that has one address.
+                source = struct.pack("=i4s4s", 0, socket.inet_aton(self.bind_address), bytes(4))
+                sock.sendmsg([packet], [(socket.IPPROTO_IP, IP_PKTINFO, source)], 0, destination)
+            else:
+                sock.sendto(packet, destination)
         except OSError as e:
             self._note(f"send failed: {e}")
 

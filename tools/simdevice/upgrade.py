@@ -24,7 +24,9 @@ it may be called from any thread.
 
 What an accepted command does, as a device does it:
 1. fetch: the file by TFTP from host:port with the device's own client
-   (tftp_client.py), from the device's own address;
+   (tftp_client.py), from the device's own address; --fetch-delay S starts
+   it S seconds after the command, as a device that first finishes other
+   work (event "fetch-delayed" as it starts; busy meanwhile);
 2. check: the length and every byte against the image the test expects
    (--expect-image, one per fetch in order, the last one for any later
    fetch), and log event="tftp" with ok, bytes, error and the client's record;
@@ -61,6 +63,8 @@ def add_arguments(parser):
     group.add_argument("--report-version", default=None, metavar="TEXT",
                        help="after an install, report this instead of the image's version")
     group.add_argument("--no-fetch", action="store_true", help="accept upgrade commands but never fetch")
+    group.add_argument("--fetch-delay", type=float, default=0.0, metavar="SECONDS",
+                       help="start each fetch this long after its command (default %(default)s)")
     group.add_argument("--keep-received", default=None, metavar="DIR",
                        help="write every fetched file to DIR/<n>-<name> (n counts fetches from 1)")
 
@@ -177,6 +181,9 @@ class UpgradeHandler:
                 self.state = "running"
 
     def _fetch_and_install(self, number, host, port, name, group):
+        if self.args.fetch_delay > 0:
+            time.sleep(self.args.fetch_delay)
+            self.log(event="fetch-delayed", number=number, seconds=self.args.fetch_delay)
         fetch = tftp_client.Fetch(self._bind_address(), (host, port), name,
                                   client_settings(self.args), client_faults(self.args), group=group,
                                   announce=lambda **event: self.log(number=number, **event))

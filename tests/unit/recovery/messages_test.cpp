@@ -73,5 +73,53 @@ TEST(RecoveryReply, TextFieldsAddressAndMac) {
     EXPECT_EQ(std::string(text, 8), std::string("021A\0###", 8));
 }
 
+// The terminal program takes a reply only when it names the serial number
+// asked for: a device that answers every discovery with its own number must
+// not be taken for the one the user named.
+TEST(RecoveryReply, NamesTheSerialNumberOnlyWhenTheTextsAreEqual) {
+    RecoveryReply reply;
+    std::memset(&reply, 0x41, sizeof reply);
+    auto naming = [&](const char* serial, std::size_t length) {
+        std::memset(reply.serial_number, 0, sizeof reply.serial_number);
+        std::memcpy(reply.serial_number, serial, length);
+        return reply_names_serial(reply, make_recovery_message(RECOVERY_DISCOVER, "AB12CD"));
+    };
+    EXPECT_TRUE(naming("AB12CD", 6));
+    EXPECT_TRUE(naming("AB12CD\0junk", 11)) << "the text ends at its NUL";
+    EXPECT_FALSE(naming("AB12C", 5)) << "a prefix";
+    EXPECT_FALSE(naming("AB12CDE", 7)) << "longer";
+    EXPECT_FALSE(naming("ab12cd", 6)) << "compared as sent, letter case included";
+    EXPECT_FALSE(naming("", 0));
+
+    // A 19-character number against a reply field filled to its 20th byte.
+    const RecoveryMessage full = make_recovery_message(RECOVERY_DISCOVER, std::string(19, 'S'));
+    std::memset(reply.serial_number, 'S', 20);
+    EXPECT_FALSE(reply_names_serial(reply, full));
+    reply.serial_number[19] = '\0';
+    EXPECT_TRUE(reply_names_serial(reply, full));
+}
+
+TEST(RecoveryReply, DeviceAddressMustBeUnicast) {
+    const struct {
+        std::uint32_t address;
+        const char* reason;  // null: usable
+    } cases[] = {
+        {0xC0A80110u, nullptr}, {0x0A000001u, nullptr}, {0x01020304u, nullptr},
+        {0xDFFFFFFEu, nullptr},                                              // 223.255.255.254
+        {0x00000000u, "no address"},
+        {0x00000001u, "an address of the 0.0.0.0/8 block, which names no host"},
+        {0xE0000001u, "a multicast address"},                                // 224.0.0.1
+        {0xEFFFFFFFu, "a multicast address"},                                // 239.255.255.255
+        {0xF0000001u, "a reserved address (240.0.0.0/4)"},
+        {0xFFFFFFFFu, "the broadcast address"},
+        {0x7F000002u, "a loopback address, which would be this computer"},   // 127.0.0.2
+    };
+    for (const auto& c : cases)  // the PC at 192.168.1.2
+        EXPECT_STREQ(unusable_device_address(c.address, 0xC0A80102u), c.reason) << std::hex << c.address;
+    // Both ends on loopback: the simulated devices of the tests, on this host.
+    EXPECT_EQ(unusable_device_address(0x7F000002u, 0x7F000001u), nullptr);
+    EXPECT_STREQ(unusable_device_address(0xE0000001u, 0x7F000001u), "a multicast address");
+}
+
 }  // namespace
 }  // namespace qvr

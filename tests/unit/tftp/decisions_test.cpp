@@ -141,6 +141,8 @@ TEST(TftpFileName, FormatsAndTheSeededDraw) {
     EXPECT_EQ(format(TftpNameKind::recovery, 0, 1), "/qvr0.bin");
     EXPECT_EQ(format(TftpNameKind::staged, 0x7fff, 0), "/qvr7fff.bi0");
     EXPECT_EQ(format(TftpNameKind::upgrade, 0x12345, 1), "/qvr2345.bi1") << "masked to 16 bits";
+    format_wide_tftp_file_name(name, sizeof name, TftpNameKind::staged, 0xfedcba98u, 1);
+    EXPECT_STREQ(name, "/qvrfedcba98.bi1") << "the terminal program's names keep all 32 bits";
     seed_random(1);  // draws 41, then 18467
     make_tftp_file_name(name, sizeof name, TftpNameKind::staged, 0);
     EXPECT_STREQ(name, "/qvr29.bi0");

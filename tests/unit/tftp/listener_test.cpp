@@ -39,24 +39,25 @@ TEST(TftpListener, PortSearchFrom69) {
     }
 }
 
-TEST(TftpListenerDeathTest, StartFailuresEndTheRunWithTheirReport) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            std::list<Client> taken;
-            take_ports(taken, 100);
-            ServerRun run(100);
-            start_tftp_listener(run.server, test_address(), nullptr);
-        },
-        testing::ExitedWithCode(0), "Upgrade Failed: Can't bind TFTP listener socket");
+// A listener that cannot start hands its report back; the portable code
+// never ends the run itself.
+TEST(TftpListener, StartFailuresComeBackWithTheirReport) {
+    auto never = [](TftpListener&, const TftpResult&) { ADD_FAILURE() << "no thread should have run"; };
+    {
+        std::list<Client> taken;
+        take_ports(taken, 100);
+        ServerRun run(100);
+        ListenerStart start = start_tftp_listener(run.server, test_address(), nullptr, never);
+        EXPECT_EQ(start.port, 0);
+        EXPECT_STREQ(start.failure, "Upgrade Failed: Can't bind TFTP listener socket");
+        EXPECT_EQ(start.caption, nullptr);
+    }
     // Regression: a thread that could not start ended the process abnormally, unreported.
-    EXPECT_EXIT(
-        {
-            ServerRun run(100);
-            run.server.start_thread = [](void (*)(void*), void*) { return false; };
-            start_tftp_listener(run.server, test_address(), nullptr);
-        },
-        testing::ExitedWithCode(0), "Upgrade Failed: Can't start the TFTP listener thread");
+    ServerRun run(100);
+    run.server.start_thread = [](void (*)(void*), void*) { return false; };
+    ListenerStart start = start_tftp_listener(run.server, test_address(), nullptr, never);
+    EXPECT_EQ(start.port, 0);
+    EXPECT_STREQ(start.failure, "Upgrade Failed: Can't start the TFTP listener thread");
 }
 
 // Nothing but our request is answered; that is served to whoever sent it.
@@ -81,6 +82,26 @@ TEST(TftpListener, OnlyTheExactNameFromAnyoneIsServed) {
     run.join();
     EXPECT_TRUE(run.result.passed);
     EXPECT_EQ(run.numbers["status"], std::vector<std::uint32_t>{test_address() + 1}) << "asks who fetched";
+}
+
+// With only_requester set (the terminal program), the image goes to the
+// device alone: a stranger asking for the right name gets nothing and is
+// reported each time it asks (the front end says it once); the device is
+// then served as usual.
+TEST(TftpListener, OnlyTheDeviceIsServedWhenOneIsNamed) {
+    ServerRun run(2000);
+    run.server.only_requester = test_address() + 2;
+    ASSERT_TRUE(run.start());
+    const std::uint16_t port = run.listener.port;
+    Client stranger(test_address() + 3);
+    for (int i = 0; i < 2; ++i) stranger.send(rrq_bytes(run.file_name), port);
+    EXPECT_FALSE(stranger.receive(300)) << "nothing for a stranger, not even an error";
+
+    Client device(test_address() + 2);
+    EXPECT_TRUE(fetch(device, port, run.file_name).data == run.target_bytes);
+    run.join();
+    EXPECT_TRUE(run.result.passed);
+    EXPECT_EQ(run.numbers["refused"], (std::vector<std::uint32_t>{test_address() + 3, test_address() + 3}));
 }
 
 // The bar moves one step per millisecond of the clock however long the

@@ -10,6 +10,7 @@
 #include "common/bytes.h"
 #include "common/build_deliverable.h"
 #include "platform/clock.h"
+#include "platform/report.h"
 #include "resources/resource_ids.h"
 #include "tftp_harness.h"
 
@@ -204,6 +205,8 @@ TEST(TftpSession, PeriodLimitHoldsUnderAFlood) {
                                                           : "Upgrade Failed: Firmware Upload Incomplete");
 }
 
+// The listener thread hands its result to the front end's finish, which
+// ends the run with the report in the programs.
 TEST(TftpSessionDeathTest, RecoveryTimeOutEndsTheRunWithItsReport) {
     if (!is_recovery_upgrader) GTEST_SKIP() << "the staged-upgrader waits first (test above)";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -211,7 +214,11 @@ TEST(TftpSessionDeathTest, RecoveryTimeOutEndsTheRunWithItsReport) {
         {
             ServerRun run(3000);
             run.server.timing = three_ms_periods;
-            start_tftp_listener(run.server, test_address(), nullptr);
+            auto report_and_end = [](TftpListener&, const TftpResult& result) {
+                if (result.message != nullptr) fatal_exit(result.message);
+                end_run();
+            };
+            start_tftp_listener(run.server, test_address(), nullptr, report_and_end);
             Client device;
             device.send(rrq_bytes(run.file_name), 69);
             for (int i = 0; i < 200; ++i) sleep_ms(100);  // bounded; the report ends the process long before

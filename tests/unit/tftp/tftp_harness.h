@@ -113,8 +113,8 @@ inline std::atomic<std::uint32_t> clock_offset{0};
 
 // One listener and its images on a thread of its own, and what its user
 // interface was told, in order for each call, read once the thread has
-// ended: numbers of "open", "range", "pos", "success" (the template) and
-// "status" (the address asked); texts of "title", "text" and "success"
+// ended: numbers of "open", "range", "pos", "success" (the template),
+// "status" (the address asked) and "refused" (a requester turned away); texts of "title", "text" and "success"
 // (title|version).  Status requests answer from the lists, the last entry
 // repeating.  The clock starts a second before the 32-bit wrap; each
 // update-wait sleep moves it 32 ms on.
@@ -169,7 +169,8 @@ struct ServerRun {
                   note(c, "success", static_cast<std::uint32_t>(id));
                   run(c).texts["success"].push_back(std::string(title) + "|" + version);
               },
-              status_request};
+              status_request,
+              [](void* c, std::uint32_t address) { note(c, "refused", address); }};
 
     Bytes target_bytes, transition_bytes;
     FirmwareImage target{}, transition{};

@@ -37,6 +37,7 @@
 #include "firmware/catalogue.h"
 #include "firmware/image.h"
 #include "platform/clock.h"
+#include "platform/report.h"
 #include "platform/socket.h"
 #include "tftp/listener.h"
 
@@ -87,6 +88,14 @@ int wait_for_datagram(void*, SocketHandle socket, unsigned timeout_ms) {
 const TftpUi null_ui{nullptr,     no_dialog,         no_close,    no_number,     no_number,
                      no_text,     no_text,           wait_for_datagram, pump_cancel, print_success,
                      answer_with_image_version};
+
+// Ends as the programs end: the report (if any) on standard error, exit 0.
+[[noreturn]] void end_as_the_programs_do(TftpListener& listener, const TftpResult& result) {
+    close_socket(listener.socket);
+    if (result.message != nullptr) fatal_error_report(result.message);
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
 
 int usage() {
     std::fprintf(stderr,
@@ -157,7 +166,13 @@ int main(int argc, char** argv) {
     server.first_port = static_cast<std::uint16_t>(port);
     server.skip_completion = !completion;
 
-    std::uint16_t bound = start_tftp_listener(server, address, group);
+    ListenerStart started = start_tftp_listener(server, address, group, end_as_the_programs_do);
+    if (started.failure != nullptr) {
+        fatal_error_report(started.failure, started.caption);
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    std::uint16_t bound = started.port;
     std::printf("port %u\n", static_cast<unsigned>(bound));
     std::fflush(stdout);
 

@@ -74,6 +74,19 @@ def test_reply_address_zero_sent_to_the_group(private_net, pc, tmp_path):
     assert sent["destination"] == [GROUP, PC_PORT]
 
 
+def test_answer_every_discover_names_its_own_serial_number(private_net, pc, tmp_path):
+    device = start_device(private_net, tmp_path, "--recovery-answer-every-discover")
+    pc.send(message(0, b"SOMEONE-ELSE"))
+    [(reply, _)] = pc.receive(QUIET_S)
+    assert reply[8:28] == SERIAL + bytes(14)  # its own number, not the one asked for
+    # An upgrade message must still name its own number: nothing is fetched.
+    pc.send(message(2, b"SOMEONE-ELSE", 69, b"/qvr1.bin"))
+    assert pc.receive(QUIET_S) == []
+    verdicts = [e["verdict"] for e in device.events("recovery-datagram")]
+    assert verdicts == ["discover for 'SOMEONE-ELSE', answered", "dropped: serial number 'SOMEONE-ELSE'"]
+    assert device.events("upgrade") == []
+
+
 @pytest.mark.skipif(not SERVE.exists(), reason="build tools/native/tftp_serve first")
 def test_upgrade_message_fetches_the_image_over_multicast(private_net, pc, tmp_path):
     image = make_image(tmp_path, "9.8.7", size=70000)
