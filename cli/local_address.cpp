@@ -28,33 +28,31 @@ std::uint32_t route_source_address(std::uint32_t device) {
     return result;
 }
 
-std::vector<std::uint32_t> non_loopback_addresses() {
+namespace {
+
+// The IPv4 addresses of this computer's interfaces, each once; with
+// with_loopback false, only those of interfaces that are up and not
+// loopback.
+std::vector<std::uint32_t> interface_addresses(bool with_loopback) {
     std::vector<std::uint32_t> out;
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) return out;
     for (ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
         if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
-        if ((a->ifa_flags & IFF_UP) == 0 || (a->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        if (!with_loopback && ((a->ifa_flags & IFF_UP) == 0 || (a->ifa_flags & IFF_LOOPBACK) != 0)) continue;
         std::uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
-        if ((address >> 24) == 127) continue;
+        if (!with_loopback && (address >> 24) == 127) continue;
         if (std::find(out.begin(), out.end(), address) == out.end()) out.push_back(address);
     }
     ::freeifaddrs(list);
     return out;
 }
 
-std::vector<std::uint32_t> local_addresses() {
-    std::vector<std::uint32_t> out;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return out;
-    for (ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
-        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
-        std::uint32_t address = ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr);
-        if (std::find(out.begin(), out.end(), address) == out.end()) out.push_back(address);
-    }
-    ::freeifaddrs(list);
-    return out;
-}
+}  // namespace
+
+std::vector<std::uint32_t> non_loopback_addresses() { return interface_addresses(false); }
+
+std::vector<std::uint32_t> local_addresses() { return interface_addresses(true); }
 
 bool check_local_address(std::uint32_t address, std::string& error) {
     bool found = false;

@@ -176,22 +176,10 @@ int receive_datagram(SocketHandle s, void* buffer, std::size_t capacity, std::ui
     return static_cast<int>(n);
 }
 
-int wait_readable(SocketHandle s, int timeout_ms) {
-#ifdef _WIN32
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    int r = ::select(0, &set, nullptr, nullptr, &tv);
-#else
-    pollfd p{s, POLLIN, 0};
-    int r = ::poll(&p, 1, timeout_ms);
-#endif
-    if (r < 0) return -1;
-    return r > 0 ? 1 : 0;
-}
+namespace {
 
-int wait_writable(SocketHandle s, int timeout_ms) {
+// One wait for a datagram (or bytes) to read, or for room to send.
+int wait_for_socket(SocketHandle s, int timeout_ms, bool sending) {
 #ifdef _WIN32
     fd_set set;
     FD_ZERO(&set);
@@ -201,14 +189,20 @@ int wait_writable(SocketHandle s, int timeout_ms) {
     FD_SET(s, &failed);
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     // Windows reports a failed connect in the exception set, not as writable.
-    int r = ::select(0, nullptr, &set, &failed, &tv);
+    int r = sending ? ::select(0, nullptr, &set, &failed, &tv) : ::select(0, &set, nullptr, nullptr, &tv);
 #else
-    pollfd p{s, POLLOUT, 0};
+    pollfd p{s, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
     int r = ::poll(&p, 1, timeout_ms);
 #endif
     if (r < 0) return -1;
     return r > 0 ? 1 : 0;
 }
+
+}  // namespace
+
+int wait_readable(SocketHandle s, int timeout_ms) { return wait_for_socket(s, timeout_ms, false); }
+
+int wait_writable(SocketHandle s, int timeout_ms) { return wait_for_socket(s, timeout_ms, true); }
 
 int multicast_membership_option() { return IP_ADD_MEMBERSHIP; }
 int multicast_interface_option() { return IP_MULTICAST_IF; }

@@ -6,13 +6,7 @@ import json
 import subprocess
 import sys
 
-from cli_paths import PC, ROOT, SAMPLE
-
-QUICK = ["--yes", "--update-wait", "2", "--pc-address", PC]
-
-
-def requests(device):
-    return [e["target"] for e in device.events("request") if "target" in e]
+from cli_paths import QUICK, ROOT, SAMPLE, requests
 
 
 def image_for(directory, product_id):

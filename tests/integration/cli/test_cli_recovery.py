@@ -10,14 +10,13 @@ import time
 
 import pytest
 
-from cli_paths import PC, RUN_S
+from cli_paths import PC, QUICK, RUN_S
 from harness import make_image
 
 GROUP = "234.4.8.10"
 DEVICE_PORT = 4810
 PC_PORT = 4811
 SERIAL = "QVR00ABC12"
-QUICK = ["--yes", "--update-wait", "2", "--pc-address", PC]
 
 
 @pytest.fixture

@@ -6,17 +6,9 @@ import json
 import socket
 import subprocess
 
-from cli_paths import PC, RUN_S, SAMPLE
+from cli_paths import ADMIN, PC, QUICK, RUN_S, SAMPLE, fetched
 
-ADMIN = {"QVR_PASSWORD": "admin"}
-# Short waits: a deadline that is not kept shows as a run over RUN_S, which
-# the lab's run() turns into a failure (subprocess.TimeoutExpired).
-QUICK = ["--yes", "--update-wait", "0.5", "--pc-address", PC]
 UPGRADED = "QVR@127.0.0.2: upgraded to 7.5.6a"
-
-
-def fetched(device):
-    return device.wait_event("tftp", timeout=RUN_S)[0]["ok"]
 
 
 def test_a_mute_web_server_fails_within_the_http_timeout_and_the_run_goes_on(lab):
@@ -28,7 +20,7 @@ def test_a_mute_web_server_fails_within_the_http_timeout_and_the_run_goes_on(lab
                              env=ADMIN)
     assert code == 1
     assert out.splitlines()[-2].startswith("QVR@127.0.0.2: FAILED: ")
-    assert out.splitlines()[-1] == "QVR@127.0.0.3: upgraded to 7.5.6a" and fetched(second)
+    assert out.splitlines()[-1] == "QVR@127.0.0.3: upgraded to 7.5.6a" and fetched(second)[0]["ok"]
     assert mute.wait_event("mute")[0]["ended"] in ("client closed", "client reset")
 
 
@@ -38,7 +30,7 @@ def test_upgrade_command_never_answered_is_decided_by_the_transfer_and_the_check
     device = lab.device("127.0.0.2", "--mute-upgrade", "--expect-image", SAMPLE)
     code, out, err = lab.run("upgrade", "127.0.0.2", "--image", SAMPLE, *QUICK, "--http-timeout", "2", env=ADMIN)
     assert code == 0, err
-    assert fetched(device) and out.splitlines()[-1] == UPGRADED
+    assert fetched(device)[0]["ok"] and out.splitlines()[-1] == UPGRADED
 
 
 def test_upgrade_command_refused_with_503_fails_at_once(lab):
@@ -84,7 +76,7 @@ def test_image_goes_to_the_device_alone(lab):
     assert not set(answers) & {b"\x00\x03", b"\x00\x06"}, f"DATA or OACK went to {STRANGER}"
     said = (out + err).count(f"a request for the image came from {STRANGER}, not the device: refused")
     assert said == 1, out + err
-    assert proc.returncode == 0 and fetched(device) and out.splitlines()[-1] == UPGRADED, err
+    assert proc.returncode == 0 and fetched(device)[0]["ok"] and out.splitlines()[-1] == UPGRADED, err
 
 
 def test_page_without_identity_fields_is_a_failure(lab):
