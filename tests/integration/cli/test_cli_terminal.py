@@ -75,7 +75,8 @@ class Job:
         os.close(self.master)
 
 
-@pytest.mark.parametrize("signal_number, code, word", [(signal.SIGTERM, 143, "terminated"),
+@pytest.mark.parametrize("signal_number, code, word", [(signal.SIGINT, 130, "interrupted"),
+                                                       (signal.SIGTERM, 143, "terminated"),
                                                        (signal.SIGHUP, 129, "hung up"),
                                                        (signal.SIGQUIT, 131, "quit")])
 def test_a_signal_at_the_password_prompt_gives_the_echo_back(lab, tmp_path, signal_number, code, word):
