@@ -199,7 +199,8 @@ int status_request(void*, std::uint32_t local_address, std::uint32_t device_addr
 
 const TftpUi win32_tftp_ui{nullptr,          open_dialog,      close_dialog,       set_progress_range,
                            set_progress_position, set_title,   set_waiting_text,   wait_for_input,
-                           pump_all_messages, show_success_dialog, status_request};
+                           pump_all_messages, show_success_dialog, status_request,
+                           nullptr};  // every requester is served: nobody is refused
 
 TftpServer process_tftp_server() {
     TftpServer server = shipped_tftp_server(build_rules);

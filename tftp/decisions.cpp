@@ -42,7 +42,11 @@ SessionAction classify_session_datagram(const TftpPacket& packet, std::uint32_t 
 }
 
 TftpTiming shipped_tftp_timing(const DeliverableRules& rules) {
-    return TftpTiming{100, 100, rules.tftp_period_limit, 50, 40};
+    return TftpTiming{.polls_per_period = 100,
+                      .min_period_ms = 100,
+                      .period_limit = rules.tftp_period_limit,
+                      .redraw_interval_ms = 50,
+                      .waiting_poll_ms = 50};
 }
 
 void restart_retransmit_clock(RetransmitClock& clock, std::uint32_t now_ms) {

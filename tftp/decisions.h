@@ -101,15 +101,16 @@ struct TftpTiming {
     unsigned period_limit;
     unsigned redraw_interval_ms;  // per-block progress redraws, at most this often
     // The waiting dialog waits for a datagram or a message up to this long
-    // between two moves of its bar: 20 moves a second, as often as the
-    // upload's progress is drawn.  A request and a Cancel are taken the
+    // between two moves of its bar.  A request and a Cancel are taken the
     // moment they come, and the bar keeps its pace of one step per
-    // millisecond.  Each move repaints the bar, most of the idle wait's
-    // cost under Wine: 25 moves a second measured 4.5 to 5.1% of a core,
-    // 20 moves 3.2 to 3.9%.
-    unsigned waiting_poll_ms = 50;
+    // millisecond; each move repaints the bar, most of the idle wait's cost
+    // under Wine (bench/README).
+    unsigned waiting_poll_ms;
 };
 
+// 100 polls and at least 100 ms a period, the deliverable's period limit,
+// progress drawn at most every 50 ms and the waiting bar moved every 50 ms
+// (20 times a second, as often as the upload's progress).
 TftpTiming shipped_tftp_timing(const DeliverableRules& rules);
 
 struct RetransmitClock {

@@ -47,7 +47,20 @@ std::pair<unsigned, std::uint32_t> until_time_out(const TftpTiming& timing, std:
 TEST(TftpRetransmission, PeriodsAndTheirLimit) {
     EXPECT_EQ(until_time_out(shipped_tftp_timing(recovery_upgrader_rules), 1000), std::pair(299u, 30000u));
     EXPECT_EQ(until_time_out(shipped_tftp_timing(staged_upgrader_rules), 1000), std::pair(29u, 3000u));
-    EXPECT_EQ(until_time_out(TftpTiming{100, 100, 3, 50}, 0xFFFFFF00u), std::pair(2u, 300u)) << "across the wrap";
+    const TftpTiming three{.polls_per_period = 100, .min_period_ms = 100, .period_limit = 3, .redraw_interval_ms = 50,
+                           .waiting_poll_ms = 50};
+    EXPECT_EQ(until_time_out(three, 0xFFFFFF00u), std::pair(2u, 300u)) << "across the wrap";
+}
+
+// Regression: the shipped record was filled by position and moved the
+// waiting bar every 40 ms, while its own comment and default said 50.
+TEST(TftpRetransmission, ShippedTimingsPinned) {
+    for (const DeliverableRules* rules : {&recovery_upgrader_rules, &staged_upgrader_rules}) {
+        const TftpTiming t = shipped_tftp_timing(*rules);
+        EXPECT_EQ((std::vector{t.polls_per_period, t.min_period_ms, t.period_limit, t.redraw_interval_ms,
+                               t.waiting_poll_ms}),
+                  (std::vector<unsigned>{100, 100, rules->staged ? 30u : 300u, 50, 50}));
+    }
 }
 
 // A poll cut short by a stranger's datagram counts, but a flood of them

@@ -20,7 +20,8 @@ namespace {
 using namespace tftp_test;
 
 const std::string stage_word = is_recovery_upgrader ? "" : "Target ";
-const TftpTiming three_ms_periods{2, 3, tftp_period_limit, 50};
+const TftpTiming three_ms_periods{
+    .polls_per_period = 2, .min_period_ms = 3, .period_limit = tftp_period_limit, .redraw_interval_ms = 50, .waiting_poll_ms = 50};
 
 // Every byte in order, a size that is a multiple of 512 ending with an empty
 // block, and the figures shown; the update wait (which crosses the clock's
@@ -93,7 +94,10 @@ TEST(TftpSession, OptionAckLeavesBeforeTheDialogsChange) {
 // else is answered, whoever sends it.
 TEST(TftpSession, OnlyTheRequestersExpectedAckIsAnswered) {
     ServerRun run(5000);  // 10 blocks
-    run.server.timing = TftpTiming{100, 2000, tftp_period_limit, 50};  // no retransmission meanwhile
+    // No retransmission meanwhile.
+    run.server.timing = TftpTiming{
+        .polls_per_period = 100, .min_period_ms = 2000, .period_limit = tftp_period_limit, .redraw_interval_ms = 50,
+        .waiting_poll_ms = 50};
     ASSERT_TRUE(run.start());
     const std::uint16_t port = run.listener.port;
     Client device, other_port, other_address(test_address() + 1);

@@ -203,7 +203,11 @@ struct ServerRun {
         server.file_name = &served_name;
         server.device_label = "192.168.0.20";
         server.display_name = "ODM-Product";
-        server.timing = TftpTiming{2, 20, tftp_period_limit, 50};
+        server.timing = TftpTiming{.polls_per_period = 2,
+                                   .min_period_ms = 20,
+                                   .period_limit = tftp_period_limit,
+                                   .redraw_interval_ms = 50,
+                                   .waiting_poll_ms = 50};
         server.clock = [] { return millisecond_clock() + clock_offset.load(); };
         server.sleep = [](unsigned ms) { clock_offset += ms; };
         clock_offset = 0u - millisecond_clock() - 1000u;

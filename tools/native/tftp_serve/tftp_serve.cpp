@@ -87,7 +87,7 @@ int wait_for_datagram(void*, SocketHandle socket, unsigned timeout_ms) {
 
 const TftpUi null_ui{nullptr,     no_dialog,         no_close,    no_number,     no_number,
                      no_text,     no_text,           wait_for_datagram, pump_cancel, print_success,
-                     answer_with_image_version};
+                     answer_with_image_version, nullptr};
 
 // Ends as the programs end: the report (if any) on standard error, exit 0.
 [[noreturn]] void end_as_the_programs_do(TftpListener& listener, const TftpResult& result) {
