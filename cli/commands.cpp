@@ -234,7 +234,7 @@ bool draw_file_name(char* out, std::size_t size, std::int32_t stage) {
 }
 
 // Why the TFTP side of a device did not pass, most telling reason first.
-std::string session_failure(const TerminalSession& session, const TftpResult& outcome, bool recovery = false) {
+std::string session_failure(const TerminalSession& session, const TftpResult& outcome, bool recovery) {
     if (session.stop_waiting.load(std::memory_order_acquire) && !session.stop_reason.empty())
         return session.stop_reason;
     if (session.request_wait_expired)
@@ -244,6 +244,16 @@ std::string session_failure(const TerminalSession& session, const TftpResult& ou
         return std::string(MESSAGE_TFTP_TIME_OUT) + " (the transfer did not end within " +
                std::to_string(transfer_bound_ms(session.image_size) / 1000) + " s)";
     return outcome.message != nullptr ? outcome.message : MESSAGE_USER_ABORT;
+}
+
+// What the TFTP side of a device leaves in its result.
+void record_session_outcome(DeviceResult& result, const TerminalSession& session, const TftpResult& outcome,
+                            bool recovery) {
+    result.bytes = session.bytes_acknowledged;
+    result.have_after = session.status_answered;
+    result.after = session.identity_after;
+    result.passed = outcome.passed;
+    if (!outcome.passed) result.error = session_failure(session, outcome, recovery);
 }
 
 void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& text, std::uint32_t device,
@@ -325,9 +335,7 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
         HttpOutcome command_http{};
         int command_answer = device_request(*link, space, target, &link->spaces.command_digest, &command_http);
         std::string failure = command_failure(command_answer, command_http);
-        if (failure.empty() || session->stop_waiting.load()) return;
-        session->stop_reason = failure;
-        session->stop_waiting.store(true, std::memory_order_release);
+        if (!failure.empty()) stop_waiting_for_request(*session, failure);
     };
     char target[192];
     format_upgrade_target(target, sizeof target, pc, listener->port, names[0]);
@@ -339,8 +347,7 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
         while (!served.load() && stage.load() == 0) sleep_ms(upgrade_rules.main_idle_step_ms);
         if (!served.load()) {
             if (!draw_file_name(names[1], sizeof names[1], 1)) {
-                session->stop_reason = MESSAGE_NO_RANDOM;
-                session->stop_waiting.store(true, std::memory_order_release);
+                stop_waiting_for_request(*session, MESSAGE_NO_RANDOM);
             } else {
                 file_name.store(names[1], std::memory_order_release);
                 format_upgrade_target(target, sizeof target, pc, listener->port, names[1]);
@@ -356,11 +363,7 @@ void upgrade_one(const CliConfig& config, RunSetup& setup, const std::string& te
         std::fprintf(stderr, "QVR@%s: %u more requests for the image from other addresses refused\n",
                      inert_text(text).c_str(), session->refused_unlisted);
 
-    result.bytes = session->bytes_acknowledged;
-    result.have_after = session->status_answered;
-    result.after = session->identity_after;
-    result.passed = outcome.passed;
-    if (!outcome.passed) result.error = session_failure(*session, outcome);
+    record_session_outcome(result, *session, outcome, false);
     result.seconds = (millisecond_clock() - started) / 1000.0;
 }
 
@@ -603,20 +606,15 @@ int run_recover(const CliConfig& config) {
     // The exchange's answer is not needed (the device's read request is),
     // but a message that never left cannot be answered: no wait for it.
     if (told.failed_sends == timing.send_cycles) {
-        session->stop_reason = "Recovery Failed: Sending error (the message telling the device where to fetch "
-                               "the image could not be sent)";
-        session->stop_waiting.store(true, std::memory_order_release);
+        stop_waiting_for_request(*session, "Recovery Failed: Sending error (the message telling the device "
+                                           "where to fetch the image could not be sent)");
     }
     listener_thread.join();
     finish_terminal_session(*session);
     if (listener->socket != invalid_socket) close_socket(listener->socket);
     close_recovery_socket();
 
-    result.bytes = session->bytes_acknowledged;
-    result.have_after = session->status_answered;
-    result.after = session->identity_after;
-    result.passed = outcome.passed;
-    if (!outcome.passed) result.error = session_failure(*session, outcome, true);
+    record_session_outcome(result, *session, outcome, true);
     result.seconds = (millisecond_clock() - started) / 1000.0;
     report_failure(result);
     set_stopping_point("after the device", nullptr);

@@ -172,6 +172,12 @@ TftpUi terminal_tftp_ui(TerminalSession& session) {
                   set_waiting_text, wait_for_input, pump, show_success_dialog, status_request, refused_requester};
 }
 
+void stop_waiting_for_request(TerminalSession& session, const std::string& reason) {
+    if (session.stop_waiting.load(std::memory_order_acquire)) return;
+    session.stop_reason = reason;
+    session.stop_waiting.store(true, std::memory_order_release);
+}
+
 void finish_terminal_session(TerminalSession& session) {
     if (!session.waiting && session.ranges_since_open == 1) {
         session.bytes_acknowledged += session.stage_bytes;

@@ -64,6 +64,11 @@ void start_terminal_session(TerminalSession& session, DeviceLink& link, OutputMo
 // The record the TFTP side drives, with the session as its context.
 TftpUi terminal_tftp_ui(TerminalSession& session);
 
+// From the main thread: the wait for the device's read request ends at
+// once, with `reason` as the device's failure (a refused command, say).
+// The first reason given stays.
+void stop_waiting_for_request(TerminalSession& session, const std::string& reason);
+
 // After the listener has ended: a transfer that ended without its update
 // wait (timed out, cancelled) is closed and counted.
 void finish_terminal_session(TerminalSession& session);

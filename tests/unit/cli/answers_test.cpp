@@ -60,7 +60,8 @@ TEST(TerminalWaits, TransferBoundAndStoppedWait) {
 
     ui.open_dialog(ui.context, TFTP_WAITING_DIALOG);
     EXPECT_FALSE(ui.pump_all_messages(ui.context));
-    session->stop_waiting.store(true);
+    stop_waiting_for_request(*session, "refused");
+    EXPECT_EQ(session->stop_reason, "refused");
     EXPECT_TRUE(ui.pump_all_messages(ui.context));
     EXPECT_FALSE(session->request_wait_expired);
     finish_terminal_session(*session);
