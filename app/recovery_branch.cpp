@@ -2,7 +2,8 @@
 // discovery behind the connecting dialog, the confirm dialog with what the
 // device reported, then the same TFTP side as an upgrade, except that the
 // device is told where to fetch the image by a second multicast message
-// and the image goes to the group.
+// and the image goes to the group.  The line itself is the portable
+// recovery sequence; this file gives it the dialogs and the listener.
 #include "app/recovery_branch.h"
 
 #include <windows.h>
@@ -19,6 +20,7 @@
 #include "recovery/exchange.h"
 #include "recovery/messages.h"
 #include "resources/resource_ids.h"
+#include "sequence/recovery_sequence.h"
 #include "tftp/file_name.h"
 #include "tftp/listener.h"
 
@@ -52,6 +54,9 @@ constexpr UINT discovery_timer_ms = 100;
 
 // The serial number as sent (at most 19 characters, upper case).
 char serial_number_entry[recovery_serial_size];
+// Written by the main thread before the connecting dialog starts the
+// discovery thread, which only reads it.
+RecoveryMessage discovery_message;
 // Written by the discovery thread before it reports; read by the main
 // thread only after the connecting dialog has ended.
 RecoveryReply discovery_reply;
@@ -69,12 +74,13 @@ RecoveryTiming boxed_recovery_timing() {
     return timing;
 }
 
-// Sends its own serial number to the group, and tells the connecting
-// dialog the outcome with a synchronous command: 1 found, 2 not found.
+// Sends the discovery message (the serial number entry) to the group, and
+// tells the connecting dialog the outcome with a synchronous command: 1
+// found, 2 not found.
 DWORD WINAPI discovery_thread(LPVOID parameter) {
     HWND dialog = static_cast<HWND>(parameter);
-    RecoveryMessage message = make_recovery_message(RECOVERY_DISCOVER, serial_number_entry);
-    int found = recovery_exchange(0, message, discovery_reply, process_state.pc_address, boxed_recovery_timing());
+    int found = recovery_exchange(0, discovery_message, discovery_reply, process_state.pc_address,
+                                  boxed_recovery_timing());
     if (found == 1) discovery_found.store(true);
     ::SendMessageA(dialog, WM_COMMAND, found == 1 ? IDOK : IDCANCEL, 0);
     return 1;
@@ -159,12 +165,51 @@ INT_PTR CALLBACK recovery_dialog_procedure(HWND dialog, UINT message, WPARAM wpa
     }
 }
 
-// The run ends here without a word (the user cancelled the first dialog,
-// or the device gave no address).
-int end_recovery_quietly() {
-    close_recovery_socket();
-    return 0;
+// The connecting dialog runs the discovery on its thread; not found and
+// Cancel end the run inside it.
+bool discover(void*, const RecoveryMessage& message, RecoveryReply& reply) {
+    discovery_message = message;
+    discovery_progress = 0;
+    if (show_modal_dialog(IDD_CONNECTING, discovery_dialog_procedure, MESSAGE_NO_DIALOG) != 1) return false;
+    reply = discovery_reply;
+    return true;
 }
+
+// The confirm dialog shows what the reply said; the device is the address
+// it gave.
+void found(void*, const RecoveryReply& reply, std::uint32_t device) {
+    copy_reply_identity(reply, process_state.web.main.identity);
+    process_state.device_address = device;
+}
+
+bool confirm(void*) {
+    if (show_modal_dialog(IDD_CONFIRM, confirm_dialog_procedure, MESSAGE_NO_DIALOG) == 1) return true;
+    fatal_error_report(MESSAGE_USER_ABORT);
+    return false;
+}
+
+// The name was drawn by the recovery dialog when Continue was pressed.
+bool publish_file_name(void*, char* out, std::size_t size) {
+    publish_served_name(process_state.served_file_name, process_state.tftp_file_name);
+    copy_text(out, size, process_state.tftp_file_name);
+    return true;
+}
+
+// The listener joins the group; one that cannot start ends the run inside.
+std::uint16_t start_serving(void*) { return start_tftp_listener(process_state.pc_address, recovery_group_text); }
+
+// The upgrade message goes out like the discovery; what answers it is not
+// looked at.
+void send_upgrade(void*, const RecoveryMessage& message) {
+    recovery_exchange(0, message, discovery_reply, process_state.pc_address, boxed_recovery_timing());
+}
+
+void wait_for_end(void*) { sleep_until_the_process_ends(); }
+
+// The first reply is the device, whatever serial number it names, and only
+// a reply without an address ends the run (without a word).
+const RecoverySeams dialog_seams{nullptr,           nullptr,       discover,     found,       nullptr, confirm,
+                                 publish_file_name, start_serving, send_upgrade, wait_for_end};
 
 }  // namespace
 
@@ -173,28 +218,12 @@ int run_recovery_branch() {
     // A dialog that cannot open ends the run inside show_modal_dialog, with
     // the recovery's wording.
     if (show_modal_dialog(IDD_RECOVERY, recovery_dialog_procedure, MESSAGE_NO_DIALOG) != 1) return 0;
-
-    discovery_progress = 0;
-    if (show_modal_dialog(IDD_CONNECTING, discovery_dialog_procedure, MESSAGE_NO_DIALOG) != 1)
-        return end_recovery_quietly();
-
-    copy_reply_identity(discovery_reply, process_state.web.main.identity);
-    process_state.device_address = reply_device_address(discovery_reply);
-    if (process_state.device_address == 0) return end_recovery_quietly();
-
-    if (show_modal_dialog(IDD_CONFIRM, confirm_dialog_procedure, MESSAGE_NO_DIALOG) != 1) {
-        fatal_error_report(MESSAGE_USER_ABORT);
-        return end_recovery_quietly();
-    }
-
     // No upgrade command over HTTP: the device has no working web pages.
     // It is told by the same multicast exchange where to fetch the image,
     // and the listener serves it to the group.
-    std::uint16_t port = start_tftp_listener(process_state.pc_address, recovery_group_text);
-    RecoveryMessage upgrade = make_recovery_message(RECOVERY_UPGRADE, serial_number_entry, port,
-                                                    process_state.tftp_file_name);
-    recovery_exchange(0, upgrade, discovery_reply, process_state.pc_address, boxed_recovery_timing());
-    sleep_until_the_process_ends();
+    run_recovery_sequence(dialog_seams, serial_number_entry,
+                          RecoveryReplyRules{false, false, process_state.pc_address});
+    return 0;
 }
 
 }  // namespace qvr

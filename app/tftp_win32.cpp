@@ -208,9 +208,9 @@ TftpServer process_tftp_server() {
     server.target_image = &process_state.image;
     server.transition_image = &process_state.transition;
     server.upgrade_stage = &process_state.upgrade_stage;
-    // Before the listener thread starts: the name drawn by the dialog, and
-    // the check after the upload starting from what the main thread knows.
-    process_state.served_file_name.store(process_state.tftp_file_name, std::memory_order_release);
+    // The name the sequence has published before starting the listener,
+    // and the check after the upload starting from what the main thread
+    // knows.
     server.file_name = &process_state.served_file_name;
     begin_after_upload_space(process_state.web);
     server.device_label = process_state.device_label;

@@ -1,4 +1,4 @@
-// The three commands.  Each returns the process's exit code.
+// info and recover (upgrade is cli/fleet.h, scan cli/scan.h).  Each returns the process's exit code.
 #pragma once
 
 #include "cli/options.h"
@@ -6,7 +6,6 @@
 namespace qvr::cli {
 
 int run_info(const CliConfig& config);
-int run_upgrade(const CliConfig& config);
 int run_recover(const CliConfig& config);
 
 }  // namespace qvr::cli

@@ -113,6 +113,7 @@ bool supply_password(const Credentials& credentials, const char* device_label, b
         copy_text(digest.password, field_text(credentials.password));
         return true;
     }
+    if (!credentials.may_ask) return false;
     std::string prompt = std::string(refused ? "The password was refused. " : "") + "Password for " +
                          credentials.user + " on QVR@" + device_label + " (empty to give up): ";
     char typed[terminal_line_size];
@@ -124,6 +125,19 @@ bool supply_password(const Credentials& credentials, const char* device_label, b
     }
     bool entered = typed[0] != '\0';
     if (entered) copy_text(digest.password, field_text(typed));
+    wipe_secret(typed, sizeof typed);
+    return entered;
+}
+
+bool ask_password_once(Credentials& credentials, const std::string& devices, bool refused) {
+    std::string prompt = std::string(refused ? "The password was refused. " : "") + "Password for " +
+                         credentials.user + " on " + devices + " (empty to give up): ";
+    char typed[terminal_line_size];
+    bool entered = read_terminal_line(prompt, false, typed) && typed[0] != '\0';
+    if (entered) {
+        copy_text(credentials.password, field_text(typed));
+        credentials.source = "the terminal";
+    }
     wipe_secret(typed, sizeof typed);
     return entered;
 }

@@ -18,7 +18,11 @@ namespace qvr::cli {
 struct Credentials {
     std::string user;
     char password[digest_text_size];  // from the file or the environment (cut to 127 bytes, as the Digest state)
-    const char* source;               // "--password-file", "QVR_PASSWORD", or nullptr: ask on the terminal
+    const char* source;               // "--password-file", "QVR_PASSWORD", "the terminal", or nullptr: ask
+    // With no source: false while several devices are read at once, so
+    // nobody is asked in the middle of other devices' work (the device
+    // then gives up, and the caller asks once for all of them).
+    bool may_ask = true;
 };
 
 // Reads --password-file (its first line) or QVR_PASSWORD; the variable's
@@ -26,6 +30,12 @@ struct Credentials {
 // with the reason when the file cannot be read.
 bool load_credentials(const std::string& user, const std::string& password_file, Credentials& out,
                       std::string& error);
+
+// Asks once on the terminal (without echo) for the password that
+// `devices` ask for, and keeps it as the run's password ("the terminal"
+// is its source from then on).  `refused`: the one asked before was turned
+// down.  False when there is no terminal or the answer is empty.
+bool ask_password_once(Credentials& credentials, const std::string& devices, bool refused);
 
 // Puts the user name and a password into the Digest state for the next
 // attempt.  `refused`: the device turned the last one down.  A given

@@ -25,22 +25,27 @@ std::atomic<std::uint32_t> transfer_total{0};
 termios saved_terminal;
 termios prompt_terminal;
 std::atomic<int> terminal_fd{-1};
+std::atomic<std::atomic<int>*> handed_to{nullptr};
 
 // The signals that end the run, and the word each gives the line.
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+}  // namespace
+
 const char* ending_word(int signal_number) {
     switch (signal_number) {
         case SIGTERM:
-            return "terminated ";
+            return "terminated";
         case SIGHUP:
-            return "hung up ";
+            return "hung up";
         case SIGQUIT:
-            return "quit ";
+            return "quit";
         default:
-            return "interrupted ";
+            return "interrupted";
     }
 }
+
+namespace {
 
 // Async-signal-safe pieces of the line.
 void put(char* line, std::size_t& at, std::size_t size, const char* text) {
@@ -66,10 +71,15 @@ bool terminal_is_ours(int tty) {
 void on_ending_signal(int signal_number) {
     int tty = terminal_fd.load();
     if (terminal_is_ours(tty)) ::tcsetattr(tty, TCSANOW, &saved_terminal);  // echo back on
+    if (std::atomic<int>* flag = handed_to.exchange(nullptr); flag != nullptr) {
+        flag->store(signal_number);
+        return;
+    }
     char line[256];
     std::size_t at = 0;
     put(line, at, sizeof line, "\nqvr-upgrade: ");
     put(line, at, sizeof line, ending_word(signal_number));
+    put(line, at, sizeof line, " ");
     put(line, at, sizeof line, stopping_what.load());
     int label = current_label.load();
     if (label >= 0) {
@@ -152,6 +162,8 @@ void install_interrupt_handler() {
     ::sigaction(SIGCONT, &resume, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 }
+
+void hand_interrupts_to(std::atomic<int>* flag) { handed_to.store(flag); }
 
 void set_stopping_point(const char* what, const char* device_label) {
     transfer_total.store(0);

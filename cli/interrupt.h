@@ -10,6 +10,7 @@
 
 #include <termios.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace qvr::cli {
@@ -20,6 +21,12 @@ namespace qvr::cli {
 void forbid_core_dumps();
 
 void install_interrupt_handler();
+
+// A run over many devices ends them all itself: while `flag` is set here
+// (nullptr: no longer), an ending signal only puts the terminal back and
+// stores its number in *flag; the run then writes every device's line and
+// exits with signal_exit_code.  A second signal ends the process at once.
+void hand_interrupts_to(std::atomic<int>* flag);
 
 // Where the run is now, for the line: a fixed text (it must outlive the
 // step) and the device it concerns.
@@ -32,6 +39,10 @@ void set_transfer_point(std::uint32_t bytes, std::uint32_t total);
 // put back when the run ends or stops, and those of the prompt to set
 // again when it goes on (fd -1: nothing to restore).
 void set_terminal_to_restore(int fd, const termios* settings, const termios* prompt_settings);
+
+// The word a signal ends the run with: "interrupted" (SIGINT),
+// "terminated", "hung up", "quit".
+const char* ending_word(int signal_number);
 
 // The exit code for a signal that ends the run: 128 plus its number.
 int signal_exit_code(int signal_number);

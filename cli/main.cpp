@@ -4,9 +4,11 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/fleet.h"
 #include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/results.h"
+#include "cli/scan.h"
 
 #ifndef QVR_VERSION
 #define QVR_VERSION "1.0.0"
@@ -39,6 +41,8 @@ int main(int argc, char** argv) {
             return run_upgrade(config);
         case Command::recover:
             return run_recover(config);
+        case Command::scan:
+            return run_scan(config);
     }
     return EXIT_USAGE;
 }

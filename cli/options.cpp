@@ -1,8 +1,11 @@
 #include "cli/options.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
+
+#include "cli/address_range.h"
 
 namespace qvr::cli {
 
@@ -18,15 +21,25 @@ Commands:
       address, software and hardware versions and product name.  A page
       without them is a failure.
       Options: --pc-address, --user, --password-file, --http-timeout, --json.
-  upgrade DEVICE [DEVICE...] (--image FILE | --from-exe PROGRAM.exe)
-          [--transition FILE]
-      Upgrades each device in turn, as the staged-upgrader does: reads what
-      it runs, asks for confirmation, serves the image from a TFTP server of
-      this program, tells the device to fetch it (it does when idle; up to
-      5 minutes are waited for), waits while it installs (the product's own
-      time), reads its status again and checks that it runs the version
-      just served.  With --transition FILE the device gets that image
-      first, then the target image.  One summary line per device at the end.
+  upgrade DEVICE... (--image FILE | --from-exe PROGRAM.exe)
+          [--transition FILE] [--inventory FILE] [--parallel K] [--check]
+          [--reinstall] [--max-fail N]
+      Upgrades the devices as the staged-upgrader does, several at once.
+      First every device is identified (its status page read, at most K at
+      once) and one table is shown: address, product, serial number,
+      version now, image version and what will happen.  Then one
+      confirmation for the whole run, and the upgrades, at most K devices
+      at once, all served by one TFTP server of this program: each device
+      is told to fetch its image (it does when idle; up to 5 minutes are
+      waited for), waited for while it installs (the product's own time),
+      read again and checked to run the version just served.  With
+      --transition FILE a device gets that image first, then the target
+      image.  A device that already runs the image's version (the target's
+      in a two-stage run) is left alone unless --reinstall.  The password
+      is asked for at most once, before the upgrades start; a device that
+      refuses it fails.  Each device ends with one result: passed, failed,
+      up-to-date, would-upgrade (--check), not-started (--max-fail or an
+      interruption) or interrupted.
       Options: all of them.
   recover SERIAL (--image FILE | --from-exe PROGRAM.exe) [--pc-address A]
       Recovers a device with corrupt firmware, as the recovery-upgrader does:
@@ -35,10 +48,34 @@ Commands:
       multicast to 234.4.8.10 port 4810 from port 4811 of the PC address,
       shows what it reports, asks for confirmation, sends the image to the
       multicast group, waits while it installs and reads its status page.
-      The device must be on this computer's subnet.
-      Options: all but --transition.
+      The device must be on this computer's subnet.  One device at a time.
+      Options: all but --transition, --inventory, --parallel, --max-fail,
+      --check and --reinstall.
+  scan RANGE...
+      Finds the devices in the ranges: every address whose web server
+      answers the status request (/admin/advanced) with a status page or a
+      Digest challenge.  At most --parallel addresses are probed at once
+      (default 64, the most); a probe gives up after 1 second without a
+      connection (or --http-timeout when shorter), and once connected
+      after --http-timeout.  With a password (--password-file or
+      QVR_PASSWORD) each device's identity is read; without one a device
+      that asks for it is listed as needing a password.  Nobody is asked
+      on the terminal.  A host whose page names none of the identity
+      fields is not listed.  Prints a table sorted by address (address,
+      product, serial number, software and hardware versions, MAC
+      address) and the count; with --json one object per device and
+      nothing else: address, serial_number, mac_address, software_version,
+      hardware_version, product_name, needs_password.  That output is an
+      inventory for upgrade --inventory as it stands.
+      Options: --pc-address, --user, --password-file, --http-timeout,
+      --parallel, --json.
 
-DEVICE is the device's IPv4 address (for example 10.1.0.13).
+DEVICE is the device's IPv4 address (for example 10.1.0.13).  A device
+given twice, on the command line or in the inventory, is done once.
+RANGE is a.b.c.d/nn (nn from 16 to 32: the network's addresses but its
+first and last, which /31 and /32 keep), a.b.c.d-e (the last number from
+d to e), or one address; 0.0.0.0 and addresses from 224.0.0.0 up are
+refused, and at most 65536 addresses are scanned in all.
 
 Options (each at most once, and only with a command it applies to; a
 flag takes no value; "--" ends the options, so an operand may start
@@ -54,13 +91,32 @@ with "-"):
                        (resource type QVR_FIRMWARE: 726 or 112, and the
                        transition image 319 when the program has one)
   --transition FILE    upgrade: a transition image served first
+  --inventory FILE     upgrade: more devices, from FILE ("-": standard
+                       input), at most 1 MB: one device a line, an address
+                       and after it anything following a blank or "#"
+                       (blank lines and lines that begin with "#" are
+                       skipped), or a JSON object a line with an "address"
+                       field (what scan --json prints); any other line is
+                       refused with its number.  With it the DEVICE
+                       operands may be left out
+  --parallel K         upgrade: at most K devices at once, identifying or
+                       upgrading (1 to 64, default 8); scan: at most K
+                       probes at once (default 64)
+  --max-fail N         upgrade: once N devices have failed (1 to 100000),
+                       no other device starts; those under way finish and
+                       the rest are not-started.  By default no limit
+  --check              upgrade: identify the devices, show the table and
+                       stop: nothing but status requests is sent, and no
+                       confirmation is asked for
+  --reinstall          upgrade: also a device that already runs the
+                       image's version
   --pc-address A       this computer's address on the device's LAN; one that
                        is not an address of this computer is refused with
-                       the list of those it has.  upgrade and info: by
-                       default the address the system would use to reach
-                       the device.  recover: by default the only IPv4
-                       address that is not loopback; with several, the
-                       program lists them and stops
+                       the list of those it has.  upgrade, info and
+                       scan: by default the address the system would use
+                       to reach the device.  recover: by default the only
+                       IPv4 address that is not loopback; with several,
+                       the program lists them and stops
   --tftp-port N        serve on port N only (1 to 65535).  By default the
                        first free port from 69 to 168, which on Linux needs
                        root or CAP_NET_BIND_SERVICE; as a normal user give a
@@ -79,10 +135,14 @@ with "-"):
   --yes                do not ask for confirmation
   --force              upgrade even a device that names another product
   --quiet              print only notices, failures and the summary
-  --json               at the end, one JSON object per device on standard
-                       output: device, address, identity before and after,
-                       image version, bytes, seconds, result, error, and
-                       notice when there is one
+  --json               one JSON object per device on standard output as
+                       it ends, and nothing else there: device, address,
+                       identity before and after, image version, bytes,
+                       seconds, result (passed, failed, up-to-date,
+                       would-upgrade, not-started, interrupted), phase of a
+                       failure (identify, check, command, request,
+                       transfer, install, verify), error, and notice when
+                       there is one.  scan: see above
   --help               this text
   --version            the program's version
 Numbers are plain decimals (5, 2.5); signs, exponents, nan and inf are
@@ -100,17 +160,21 @@ end of the device, under --quiet too, and is the "notice" field of --json.
 A transition image is checked the same way, and must be for the same
 product as the target image.
 
-Progress bars are drawn when standard output is a terminal, plain lines
-otherwise.  Failures are told on standard error, in the utilities' own
-words where they have them ("Upgrade Failed: No Response From QVR").
+On a terminal, upgrade shows one live line per device under way
+(address, phase, bytes, percent) and a totals line; otherwise plain
+lines, each beginning with the device's address.  Failures are told on
+standard error, in the utilities' own words where they have them
+("Upgrade Failed: No Response From QVR").
 Text that comes from a device is shown with its control characters escaped
 (ESC as \x1b; bytes that are not UTF-8 as \xNN), so it cannot drive the
 terminal; --json keeps the value, escaped as JSON requires (\u001b), and
 writes each byte that is not part of valid UTF-8 as \u00NN.
 
 Exit codes:
-  0    every device succeeded
-  1    one or more devices failed
+  0    every device passed or was up to date (--check: every device could
+       be identified; scan: at least one device was found)
+  1    one or more devices failed, were refused or did not start (scan:
+       no device found)
   2    usage error (nothing was sent)
   129  hung up (SIGHUP), as for 130
   130  interrupted (Ctrl-C, SIGINT): the terminal's echo is put back,
@@ -122,13 +186,13 @@ Exit codes:
 namespace {
 
 // Which commands an option applies to.
-constexpr unsigned FOR_INFO = 1, FOR_UPGRADE = 2, FOR_RECOVER = 4;
-constexpr unsigned FOR_ALL = FOR_INFO | FOR_UPGRADE | FOR_RECOVER;
+constexpr unsigned FOR_INFO = 1, FOR_UPGRADE = 2, FOR_RECOVER = 4, FOR_SCAN = 8;
+constexpr unsigned FOR_ALL = FOR_INFO | FOR_UPGRADE | FOR_RECOVER | FOR_SCAN;
 constexpr unsigned FOR_IMAGE_COMMANDS = FOR_UPGRADE | FOR_RECOVER;
 
 enum class Opt {
     image, from_exe, transition, pc_address, tftp_port, user, password_file, update_wait, http_timeout,
-    password, yes, force, quiet, json, help, version
+    inventory, parallel, max_fail, password, yes, force, quiet, json, check, reinstall, help, version
 };
 
 struct OptionRow {
@@ -149,11 +213,16 @@ constexpr OptionRow OPTIONS[] = {
     {Opt::password_file, "--password-file", nullptr, true, FOR_ALL},
     {Opt::update_wait, "--update-wait", nullptr, true, FOR_IMAGE_COMMANDS},
     {Opt::http_timeout, "--http-timeout", nullptr, true, FOR_ALL},
+    {Opt::inventory, "--inventory", nullptr, true, FOR_UPGRADE},
+    {Opt::parallel, "--parallel", nullptr, true, FOR_UPGRADE | FOR_SCAN},
+    {Opt::max_fail, "--max-fail", nullptr, true, FOR_UPGRADE},
     {Opt::password, "--password", nullptr, true, FOR_ALL},
     {Opt::yes, "--yes", "-y", false, FOR_IMAGE_COMMANDS},
     {Opt::force, "--force", nullptr, false, FOR_IMAGE_COMMANDS},
     {Opt::quiet, "--quiet", "-q", false, FOR_IMAGE_COMMANDS},
     {Opt::json, "--json", nullptr, false, FOR_ALL},
+    {Opt::check, "--check", nullptr, false, FOR_UPGRADE},
+    {Opt::reinstall, "--reinstall", nullptr, false, FOR_UPGRADE},
     {Opt::help, "--help", "-h", false, FOR_ALL},
     {Opt::version, "--version", nullptr, false, FOR_ALL},
 };
@@ -161,6 +230,11 @@ constexpr std::size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
 constexpr std::size_t max_serial_length = 19;  // the recovery message's field, less its NUL
 constexpr double max_seconds = 3600;
+constexpr unsigned max_parallel = 64;
+constexpr unsigned max_fail_limit = 100000;
+// scan probes this many addresses at once unless --parallel says fewer:
+// a probe mostly waits for a connect that may never come.
+constexpr unsigned scan_default_parallel = 64;
 
 const OptionRow* find_option(std::string_view name) {
     for (const OptionRow& row : OPTIONS)
@@ -176,6 +250,8 @@ unsigned command_bit(Command command) {
             return FOR_UPGRADE;
         case Command::recover:
             return FOR_RECOVER;
+        case Command::scan:
+            return FOR_SCAN;
     }
     return 0;
 }
@@ -188,6 +264,8 @@ const char* command_name(Command command) {
             return "upgrade";
         case Command::recover:
             return "recover";
+        case Command::scan:
+            return "scan";
     }
     return "";
 }
@@ -223,6 +301,20 @@ bool parse_port(std::string_view text, unsigned& out) {
         n = n * 10 + static_cast<unsigned>(c - '0');
     }
     if (n < 1 || n > 65535) return false;
+    out = static_cast<unsigned>(n);
+    return true;
+}
+
+// A count from low to high: plain decimal digits only (no sign, no point,
+// no blank), so "08" is 8 and "1e2" is refused.
+bool parse_count(std::string_view text, unsigned low, unsigned high, unsigned& out) {
+    if (text.empty() || text.size() > 9) return false;
+    unsigned long n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (n < low || n > high) return false;
     out = static_cast<unsigned>(n);
     return true;
 }
@@ -276,6 +368,19 @@ bool take_value(Opt id, const std::string& name, const std::string& value, CliCo
             }
             error = "--http-timeout needs a number of seconds more than 0 and at most 3600, not '" + value + "'";
             return false;
+        case Opt::inventory:
+            config.inventory_path = value;
+            return true;
+        case Opt::parallel:
+            if (parse_count(value, 1, max_parallel, config.parallel)) return true;
+            error = "--parallel needs a number of devices from 1 to 64, not '" + value + "'";
+            return false;
+        case Opt::max_fail:
+            // 0 would stop the run before its first device; no limit is
+            // what leaving the option out means.
+            if (parse_count(value, 1, max_fail_limit, config.max_fail)) return true;
+            error = "--max-fail needs a number of devices from 1 to 100000, not '" + value + "'";
+            return false;
         default:
             break;
     }
@@ -295,6 +400,12 @@ void set_flag(Opt id, CliConfig& config) {
             break;
         case Opt::json:
             config.json = true;
+            break;
+        case Opt::check:
+            config.check = true;
+            break;
+        case Opt::reinstall:
+            config.reinstall = true;
             break;
         default:
             break;
@@ -324,8 +435,10 @@ ParseOutcome parse_command_line(int argc, char** argv, CliConfig& config, std::s
                     config.command = Command::upgrade;
                 } else if (arg == "recover") {
                     config.command = Command::recover;
+                } else if (arg == "scan") {
+                    config.command = Command::scan;
                 } else {
-                    return usage(error, "unknown command '" + arg + "' (info, upgrade or recover)");
+                    return usage(error, "unknown command '" + arg + "' (info, upgrade, recover or scan)");
                 }
             } else {
                 words.push_back(arg);
@@ -363,7 +476,7 @@ ParseOutcome parse_command_line(int argc, char** argv, CliConfig& config, std::s
         }
         if (!take_value(row->id, row->name, value, config, error)) return ParseOutcome::usage_error;
     }
-    if (!have_command) return usage(error, "no command given (info, upgrade or recover)");
+    if (!have_command) return usage(error, "no command given (info, upgrade, recover or scan)");
 
     const unsigned command = command_bit(config.command);
     for (std::size_t i = 0; i < OPTION_COUNT; ++i)
@@ -376,7 +489,8 @@ ParseOutcome parse_command_line(int argc, char** argv, CliConfig& config, std::s
             if (words.size() != 1) return usage(error, "info takes one device address");
             break;
         case Command::upgrade:
-            if (words.empty()) return usage(error, "upgrade needs at least one device address");
+            if (words.empty() && config.inventory_path.empty())
+                return usage(error, "upgrade needs at least one device address (or --inventory FILE)");
             break;
         case Command::recover:
             if (words.size() != 1) return usage(error, "recover takes one serial number");
@@ -384,6 +498,14 @@ ParseOutcome parse_command_line(int argc, char** argv, CliConfig& config, std::s
                 return usage(error, "the serial number must have 1 to 19 characters ('" + words[0] + "' has " +
                                         std::to_string(words[0].size()) + ")");
             break;
+        case Command::scan: {
+            if (words.empty()) return usage(error, "scan needs at least one range of addresses");
+            std::vector<std::uint32_t> addresses;
+            if (!expand_ranges(words, addresses, error)) return ParseOutcome::usage_error;
+            if (!given[static_cast<std::size_t>(find_option("--parallel") - OPTIONS)])
+                config.parallel = scan_default_parallel;
+            return ParseOutcome::run;
+        }
     }
     if (config.command != Command::info) {
         if (config.image_path.empty() && config.from_exe.empty())

@@ -7,11 +7,18 @@
 
 namespace qvr::cli {
 
-enum class Command { info, upgrade, recover };
+enum class Command { info, upgrade, recover, scan };
 
 struct CliConfig {
     Command command = Command::info;
-    std::vector<std::string> devices;  // info: one; upgrade: one or more; recover: the serial number
+    // info: one; upgrade: one or more (or none with --inventory); recover: the
+    // serial number; scan: the ranges
+    std::vector<std::string> devices;
+    std::string inventory_path;  // upgrade: more devices, from a file ("-": standard input)
+    unsigned parallel = 8;       // upgrade and scan identify: at most this many devices at once (1..64)
+    unsigned max_fail = 0;       // upgrade: no new device starts once this many failed (0: no limit)
+    bool check = false;          // upgrade: identify and show the table, send nothing else
+    bool reinstall = false;      // upgrade: also a device that already runs the image's version
     std::string image_path;
     std::string transition_path;
     std::string from_exe;

@@ -26,6 +26,29 @@ void put_escaped(std::string& out, unsigned char c) {
 
 }  // namespace
 
+const char* outcome_word(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::passed:
+            return "passed";
+        case Outcome::failed:
+            return "failed";
+        case Outcome::up_to_date:
+            return "up-to-date";
+        case Outcome::would_upgrade:
+            return "would-upgrade";
+        case Outcome::not_started:
+            return "not-started";
+        case Outcome::interrupted:
+            return "interrupted";
+    }
+    return "failed";
+}
+
+Outcome outcome_of(const DeviceResult& result) {
+    if (result.outcome) return *result.outcome;
+    return result.passed ? Outcome::passed : Outcome::failed;
+}
+
 std::string inert_text(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -55,18 +78,35 @@ std::string inert_text(std::string_view text) {
 void report_failure(const DeviceResult& result) {
     if (!result.notice.empty())
         std::fprintf(stderr, "QVR@%s: %s\n", inert_text(result.label).c_str(), inert_text(result.notice).c_str());
-    if (!result.passed)
+    if (!result.passed && !result.error.empty())
         std::fprintf(stderr, "QVR@%s: %s\n", inert_text(result.label).c_str(), inert_text(result.error).c_str());
     std::fflush(stderr);
 }
 
 std::string summary_line(const DeviceResult& result, const char* done_word) {
     std::string line = "QVR@" + result.label + ": ";
-    if (result.passed) {
-        line += done_word;
-        if (result.have_after) line += std::string(" to ") + std::string(field_text(result.after.software_version));
-    } else {
-        line += "FAILED: " + result.error;
+    std::string now(field_text(result.before.software_version));
+    switch (outcome_of(result)) {
+        case Outcome::passed:
+            line += done_word;
+            if (result.have_after)
+                line += std::string(" to ") + std::string(field_text(result.after.software_version));
+            break;
+        case Outcome::failed:
+            line += "FAILED: " + result.error;
+            break;
+        case Outcome::up_to_date:
+            line += "up to date (runs " + now + "): left alone";
+            break;
+        case Outcome::would_upgrade:
+            line += "would be upgraded from " + now + " to " + result.image_version;
+            break;
+        case Outcome::not_started:
+            line += "not started" + (result.error.empty() ? std::string() : ": " + result.error);
+            break;
+        case Outcome::interrupted:
+            line += "interrupted" + (result.error.empty() ? std::string() : ": " + result.error);
+            break;
     }
     return inert_text(line);
 }
@@ -78,8 +118,9 @@ std::string result_json(const DeviceResult& r) {
            ",\"identity_before\":" + identity_json(r.have_before, r.before) +
            ",\"identity_after\":" + identity_json(r.have_after, r.after) +
            ",\"image_version\":" + json_string(r.image_version) + ",\"bytes\":" + std::to_string(r.bytes) +
-           ",\"seconds\":" + seconds + ",\"result\":" + json_string(r.passed ? "passed" : "failed") +
-           ",\"error\":" + (r.passed ? std::string("null") : json_string(r.error)) +
+           ",\"seconds\":" + seconds + ",\"result\":" + json_string(outcome_word(outcome_of(r))) +
+           (r.phase.empty() ? std::string() : ",\"phase\":" + json_string(r.phase)) +
+           ",\"error\":" + (r.error.empty() ? std::string("null") : json_string(r.error)) +
            (r.notice.empty() ? std::string() : ",\"notice\":" + json_string(r.notice)) + "}";
 }
 

@@ -2,6 +2,7 @@
 // and the escaping that keeps device text from driving the terminal.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,12 @@
 #include "common/json_text.h"
 
 namespace qvr::cli {
+
+// How a device's part of a run ended.
+enum class Outcome { passed, failed, up_to_date, would_upgrade, not_started, interrupted };
+
+// The word --json gives an outcome ("up-to-date", ...).
+const char* outcome_word(Outcome outcome);
 
 struct DeviceResult {
     std::string label;    // the address as given, or the serial number
@@ -22,6 +29,9 @@ struct DeviceResult {
     unsigned long long bytes;
     double seconds;
     bool passed;
+    // Set by the fleet run; otherwise taken from `passed`.
+    std::optional<Outcome> outcome;
+    std::string phase;   // where a failure happened (identify, check, command, request, transfer, install, verify)
     std::string error;   // the system's text when there is one
     std::string notice;  // what the product check could not tell; shown even under --quiet
 };
@@ -42,7 +52,11 @@ void report_failure(const DeviceResult& result);
 // "QVR@label: upgraded to 7.5.6a" or "QVR@label: FAILED: <error>", escaped.
 std::string summary_line(const DeviceResult& result, const char* done_word);
 
-// One JSON object (one line) for a device; "notice" only when there is one.
+// The outcome a result stands for.
+Outcome outcome_of(const DeviceResult& result);
+
+// One JSON object (one line) for a device; "notice" only when there is one,
+// "phase" only on a failure that has one.
 std::string result_json(const DeviceResult& result);
 
 using qvr::json_string;

@@ -29,7 +29,7 @@ ListenerAction classify_listener_datagram(const TftpPacket& packet, std::string_
 
 SessionAction classify_session_datagram(const TftpPacket& packet, std::uint32_t from_address,
                                         std::uint16_t from_port, std::uint32_t peer_address,
-                                        std::uint16_t peer_port, std::uint32_t acknowledged_count) {
+                                        std::uint16_t peer_port, std::uint32_t awaited_block) {
     if (from_address != peer_address || from_port != peer_port) return SessionAction::stranger;
     // A short ACK has no block number to compare: noise, like any other
     // opcode from the device (an ERROR included, which then ends in the
@@ -37,7 +37,7 @@ SessionAction classify_session_datagram(const TftpPacket& packet, std::uint32_t 
     if (packet.opcode != TFTP_ACK || !packet.well_formed) return SessionAction::idle;
     // Answering a duplicate ACK would send every later block twice (the
     // "sorcerer's apprentice"); only the expected one moves the transfer on.
-    if (packet.block != acknowledged_count) return SessionAction::stale_ack;
+    if (packet.block != awaited_block) return SessionAction::stale_ack;
     return SessionAction::expected_ack;
 }
 

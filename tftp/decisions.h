@@ -77,12 +77,12 @@ enum class SessionAction {
     expected_ack,  // the ACK of the packet last sent
 };
 
-// `acknowledged_count` is the block number of the ACK expected next (0 for
-// the OACK).  The ACK's 16 bits are compared with it as whole numbers, so
-// block numbers never wrap.
+// `awaited_block` is the number of the block whose ACK is awaited, the DATA
+// block last sent (0 for the OACK).  The ACK's 16 bits are compared with it
+// as whole numbers, so block numbers never wrap.
 SessionAction classify_session_datagram(const TftpPacket& packet, std::uint32_t from_address,
                                         std::uint16_t from_port, std::uint32_t peer_address,
-                                        std::uint16_t peer_port, std::uint32_t acknowledged_count);
+                                        std::uint16_t peer_port, std::uint32_t awaited_block);
 
 // The multicast group in recovery mode, otherwise the requester; always on
 // the requester's port.

@@ -16,29 +16,20 @@ namespace {
 constexpr std::size_t title_size = 256;
 constexpr std::size_t version_size = 128;
 
-void send_option_ack(TftpSession& session, std::uint32_t destination) {
-    std::size_t n = build_option_ack(session.packet, sizeof session.packet, session.image_size);
-    // A lost datagram is a lost datagram: the retransmission covers it.
-    send_datagram(session.socket, session.packet, n, destination, session.peer_port);
-}
-
-// Sends block `acknowledged_count`, whose length and place follow from its
-// number; the same call repeats it for a retransmission.
-void send_data_block(TftpSession& session, std::uint32_t destination) {
-    std::uint32_t number = session.acknowledged_count;
-    std::uint32_t length = tftp_block_length(session.image_size, number);
-    const std::uint8_t* data = session.image->data + tftp_block_offset(number);
-    std::size_t n = build_data_block(session.packet, sizeof session.packet, data, length, number);
-    session.sent_length = length;
-    send_datagram(session.socket, session.packet, n, destination, session.peer_port);
+// Sends the packet the transfer record built; the same call repeats it for
+// a retransmission.  A lost datagram is a lost datagram: the
+// retransmission covers it.
+void send_built_packet(TftpSession& session) {
+    const TftpTransfer& transfer = session.transfer;
+    send_datagram(session.socket, transfer.packet, transfer.packet_length, transfer.destination, transfer.peer_port);
 }
 
 void draw_upload_progress(const TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
     char title[title_size];
     format_upload_title(title, sizeof title, *server.rules, session.stage, server.device_label,
-                        session.bytes_acknowledged, session.image_size);
-    ui.set_progress_position(ui.context, session.acknowledged_count);
+                        session.transfer.bytes_acknowledged, session.transfer.image_size);
+    ui.set_progress_position(ui.context, session.transfer.awaited_block);
     ui.set_title(ui.context, title);
 }
 
@@ -83,30 +74,23 @@ bool prepare_tftp_session(TftpSession& session, const TftpServer& server, Socket
     session.socket = socket;
     session.group = group;
     session.local_address = local_address;
-    session.peer_address = peer_address;
-    session.peer_port = peer_port;
     session.stage = server.rules->staged && server.upgrade_stage ? server.upgrade_stage->load() : 1;
     session.image = session.stage == 0 ? server.transition_image : server.target_image;
     // The image comes from how the program was built and started; a stage
     // without one is reported, never served from a null pointer.
     if (session.image == nullptr) return false;
-    session.image_size = session.image->size;
-    session.block_count = tftp_block_count(session.image_size);
-    session.last_block_length = tftp_last_block_length(session.image_size);
-    session.acknowledged_count = 0;
-    session.bytes_acknowledged = 0;
-    session.sent_length = 0;
+    prepare_transfer(session.transfer, *session.image, peer_address, peer_port,
+                     session_destination(group, peer_address), server.timing);
     return true;
 }
 
 TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
     const TftpUi& ui = *server.ui;
-    const TftpTiming& timing = server.timing;
+    TftpTransfer& transfer = session.transfer;
     if (!set_nonblocking(session.socket, true)) {
         ui.close_dialog(ui.context);
         return TransferEnd::blocking;
     }
-    const std::uint32_t destination = session_destination(session.group, session.peer_address);
 
     // The OACK leaves before the dialogs change: closing the waiting dialog
     // and opening the upload dialog take tens of milliseconds under Wine,
@@ -114,14 +98,12 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
     // Nothing is received before the upload dialog is up, so its ACK is
     // taken, and every block sent, with the dialog showing and its Cancel
     // live from the first moment it is seen.
-    send_option_ack(session, destination);
+    start_transfer(transfer);
+    send_built_packet(session);
     ui.close_dialog(ui.context);
     ui.open_dialog(ui.context, TFTP_UPLOAD_DIALOG);
-    ui.set_progress_range(ui.context, session.block_count);
-    RetransmitClock retransmit{};
-    restart_retransmit_clock(retransmit, server.clock());
-    RedrawThrottle redraw{};
-    std::uint32_t last_step = server.clock();
+    ui.set_progress_range(ui.context, transfer.block_count);
+    start_transfer_clock(transfer, server.clock());
 
     for (;;) {
         std::uint32_t from_address = 0;
@@ -129,32 +111,23 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
         int n = receive_datagram(session.socket, session.packet, sizeof session.packet, from_address, from_port);
         if (n >= 0) {
             TftpPacket packet = parse_tftp_packet(std::span<const std::uint8_t>(session.packet, n));
-            SessionAction action = classify_session_datagram(packet, from_address, from_port, session.peer_address,
-                                                             session.peer_port, session.acknowledged_count);
-            if (action == SessionAction::expected_ack) {
-                std::uint32_t now = server.clock();
-                ++session.acknowledged_count;
-                session.bytes_acknowledged += session.sent_length;
-                restart_retransmit_clock(retransmit, now);
-                bool all_done = session.acknowledged_count > session.block_count;
-                if (redraw_after_progress(redraw, now, all_done, timing.redraw_interval_ms))
-                    draw_upload_progress(session, server);
-                if (all_done) {
-                    trace("All blocks ack'd\n");
-                    return TransferEnd::complete;
-                }
-                send_data_block(session, destination);
-                trace("Send block %d (%d)\n", static_cast<int>(session.acknowledged_count),
-                      static_cast<int>(session.sent_length));
+            TransferAction action = transfer_datagram(transfer, packet, from_address, from_port, server.clock());
+            if (action.redraw) draw_upload_progress(session, server);
+            if (action.step == TransferStep::complete) {
+                trace("All blocks ack'd\n");
+                return TransferEnd::complete;
+            }
+            if (action.step == TransferStep::send) {
+                send_built_packet(session);
+                trace("Send block %d (%d)\n", static_cast<int>(transfer.awaited_block),
+                      static_cast<int>(transfer.sent_length));
                 continue;
             }
-            if (action == SessionAction::stranger)
+            if (action.stranger)
                 trace("Unknown source request in session: %x:%u", from_address, static_cast<unsigned>(from_port));
-            // A stranger, noise from the requester or a stale ACK: dropped.
-            // More may be queued, so no wait; but once per clock step the
-            // idle poll's work is done all the same, or a flood would hold
-            // back Cancel, the retransmissions and the time-out.
-            if (!clock_step_due(last_step, server.clock(), tftp_clock_step_ms)) continue;
+            // Dropped; the next receive follows at once unless a clock step
+            // is due.
+            if (!action.idle_poll_due) continue;
         }
 
         // An idle poll: the dialog's messages; when nothing came, a wait of
@@ -163,28 +136,17 @@ TransferEnd transfer_image(TftpSession& session, const TftpServer& server) {
         // send: the empty peek and the failed receive cost less than the
         // wait they often spare.
         if (ui.pump_all_messages(ui.context)) return TransferEnd::cancelled;
-        if (n < 0) {
-            idle_wait(session.socket);
-            last_step = server.clock();
-        }
+        if (n < 0) idle_wait(session.socket);
 
-        std::uint32_t now = server.clock();
-        if (redraw_when_idle(redraw, now, timing.redraw_interval_ms)) draw_upload_progress(session, server);
-        switch (count_idle_poll(retransmit, now, timing)) {
-            case IdleOutcome::keep_waiting:
-                break;
-            case IdleOutcome::retransmit:
-                if (session.acknowledged_count == 0) {
-                    trace("ReSend option ack\n");
-                    send_option_ack(session, destination);
-                } else {
-                    trace("ReSend block %d\n", static_cast<int>(session.acknowledged_count));
-                    send_data_block(session, destination);
-                }
-                break;
-            case IdleOutcome::timed_out:
-                trace("Timeout for ack; upgrade failed\n");
-                return TransferEnd::timed_out;
+        TransferAction action = transfer_tick(transfer, server.clock());
+        if (action.redraw) draw_upload_progress(session, server);
+        if (action.step == TransferStep::send) {
+            if (transfer.awaited_block == 0) trace("ReSend option ack\n");
+            else trace("ReSend block %d\n", static_cast<int>(transfer.awaited_block));
+            send_built_packet(session);
+        } else if (action.step == TransferStep::timed_out) {
+            trace("Timeout for ack; upgrade failed\n");
+            return TransferEnd::timed_out;
         }
     }
 }
@@ -206,8 +168,9 @@ TftpResult complete_upload(TftpSession& session, const TftpServer& server, bool 
     ui.close_dialog(ui.context);
 
     const DeliverableRules& rules = *server.rules;
+    const std::uint32_t device = session.transfer.peer_address;
     if (!rules.staged) {
-        if (ui.status_request(ui.context, session.local_address, session.peer_address, version, sizeof version) <= 0)
+        if (ui.status_request(ui.context, session.local_address, device, version, sizeof version) <= 0)
             return tftp_failed(MESSAGE_NOT_RESPONDING);
         show_success(server, version);
         return tftp_passed();
@@ -216,7 +179,7 @@ TftpResult complete_upload(TftpSession& session, const TftpServer& server, bool 
     if (incomplete) return tftp_failed(MESSAGE_UPLOAD_INCOMPLETE);
     int answer = 0;
     for (unsigned attempt = 0; attempt < rules.status_request_attempts && answer <= 0; ++attempt)
-        answer = ui.status_request(ui.context, session.local_address, session.peer_address, version, sizeof version);
+        answer = ui.status_request(ui.context, session.local_address, device, version, sizeof version);
     // The device took the image but never came back: say so rather than
     // end the run without a word.
     if (answer <= 0) return tftp_failed(MESSAGE_NOT_RESPONDING);
@@ -248,8 +211,9 @@ TftpResult start_tftp_session(const TftpServer& server, SocketHandle& socket, st
     if (!session) return tftp_failed(MESSAGE_SESSION_MALLOC);
     if (!prepare_tftp_session(*session, server, socket, group, local_address, peer_address, peer_port))
         return tftp_failed(MESSAGE_NO_IMAGE);
-    trace("++++size %d, %d, %d\n", static_cast<int>(session->image_size), static_cast<int>(session->last_block_length),
-          static_cast<int>(session->block_count));
+    const TftpTransfer& transfer = session->transfer;
+    trace("++++size %d, %d, %d\n", static_cast<int>(transfer.image_size),
+          static_cast<int>(tftp_last_block_length(transfer.image_size)), static_cast<int>(transfer.block_count));
     return run_tftp_session(*session, server, socket);
 }
 

@@ -8,26 +8,21 @@
 
 #include "platform/socket.h"
 #include "tftp/server.h"
+#include "tftp/transfer.h"
 
 namespace qvr {
 
-// One per accepted request, allocated by start_tftp_session.  The one
-// 1024-byte buffer receives each datagram and holds each packet sent.
+// One per accepted request, allocated by start_tftp_session.  `packet`
+// receives each datagram; the transfer record builds each packet sent in a
+// buffer of its own, so a retransmission is the same bytes again.
 struct TftpSession {
     std::uint8_t packet[tftp_receive_size];
-    std::uint32_t local_address;  // host order: the PC address, for the status request
-    std::uint32_t peer_address;   // host order: the sender of the accepted RRQ
-    std::uint32_t group;          // recovery mode: the multicast group sent to; 0 when none
-    std::uint16_t peer_port;
-    SocketHandle socket;              // the listener's
-    std::uint32_t acknowledged_count;  // the ACK expected next = the DATA block last sent (0: the OACK)
-    std::uint32_t image_size;
-    std::uint32_t block_count;         // image size / 512 + 1
-    std::uint32_t bytes_acknowledged;
-    std::uint32_t last_block_length;   // 0 to 511
-    std::uint32_t sent_length;         // length of the block last sent
-    const FirmwareImage* image;        // the image served (by the stage at the start)
-    std::int32_t stage;                // staged-upgrader: 0 transition, 1 target; 1 otherwise
+    TftpTransfer transfer;          // the lock-step state: the requester, the blocks, the clocks
+    std::uint32_t local_address;    // host order: the PC address, for the status request
+    std::uint32_t group;            // recovery mode: the multicast group sent to; 0 when none
+    SocketHandle socket;            // the listener's
+    const FirmwareImage* image;     // the image served (by the stage at the start)
+    std::int32_t stage;             // staged-upgrader: 0 transition, 1 target; 1 otherwise
 };
 
 // Fills a session for one requester: the image by the current stage, the

@@ -85,14 +85,19 @@ std::size_t compose_http_request(DigestState& digest, std::string_view target, c
     return request.length;
 }
 
-bool is_digest_challenge(std::string_view text, DigestState& digest) {
-    if (text.substr(0, 8) != "HTTP/1.1" || text.size() < 9) return false;
+std::string_view find_digest_challenge(std::string_view text) {
+    if (text.substr(0, 8) != "HTTP/1.1" || text.size() < 9) return {};
     std::size_t code = 9;
     while (code < text.size() && (text[code] == ' ' || text[code] == '\t')) ++code;
-    if (text.substr(code, 3) != "401") return false;
+    if (text.substr(code, 3) != "401") return {};
     std::size_t header = text.find("WWW-Authenticate:", code);
-    if (header == std::string_view::npos) return false;
-    return parse_digest_challenge(digest, text.substr(header));
+    if (header == std::string_view::npos) return {};
+    return text.substr(header);
+}
+
+bool read_digest_challenge(std::string_view text, DigestState& digest) {
+    std::string_view challenge = find_digest_challenge(text);
+    return !challenge.empty() && parse_digest_challenge(digest, challenge);
 }
 
 int http_status_code(std::string_view text) {
@@ -221,7 +226,7 @@ std::int32_t http_exchange(const DeliverableRules& rules, std::uint32_t pc_addre
     outcome.status = http_status_code(text);
     if (total == 0) {
         result = 0;
-    } else if (is_digest_challenge(text, digest)) {
+    } else if (read_digest_challenge(text, digest)) {
         result = -1;
     } else {
         extract_identity(text, identity);

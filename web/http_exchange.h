@@ -70,12 +70,19 @@ SocketHandle open_http_connection(const DeliverableRules& rules, std::uint32_t p
 // verbatim.  A request that does not fit gives 0 and leaves nc as it was.
 std::size_t compose_http_request(DigestState& digest, std::string_view target, char* buffer, std::size_t size);
 
-// True when text is a usable Digest challenge, which is then stored in
-// digest: the text begins "HTTP/1.1", after its ninth character and any
-// blanks and tabs comes "401", a "WWW-Authenticate:" follows at or after
-// that code, and parse_digest_challenge accepts the text from that header
-// to the end.  Every test stays within text.
-bool is_digest_challenge(std::string_view text, DigestState& digest);
+// Where the challenge of a 401 answer starts: when text begins "HTTP/1.1",
+// after its ninth character and any blanks and tabs comes "401", and a
+// "WWW-Authenticate:" follows at or after that code, the text from that
+// header to the end; otherwise an empty view.  Whether the challenge is
+// usable is parse_digest_challenge's to say.  Reads nothing outside text
+// and changes nothing.
+std::string_view find_digest_challenge(std::string_view text);
+
+// Reads the answer's challenge into digest (parse_digest_challenge over
+// what find_digest_challenge finds): true when the answer holds a usable
+// Digest challenge, which is then stored.  An answer that is no 401 with
+// that header leaves digest as it was.
+bool read_digest_challenge(std::string_view text, DigestState& digest);
 
 // The status code of an answer that begins "HTTP/1.x" followed by blanks and
 // three digits; 0 for anything else.

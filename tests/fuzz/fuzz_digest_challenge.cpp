@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qvr::copy_text(state.username, "admin");
     qvr::copy_text(state.password, "password");
 
-    qvr::is_digest_challenge(text, state);
+    qvr::read_digest_challenge(text, state);
     check_state(state);
     qvr::parse_digest_challenge(state, text);
     check_state(state);

@@ -34,6 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qvr::IdentityFields identity{};
     qvr::extract_identity(text, identity);
     qvr::DigestState state{};
-    qvr::is_digest_challenge(text, state);
+    qvr::read_digest_challenge(text, state);
     return 0;
 }

@@ -174,6 +174,9 @@ class Fetch:
             "duplicates_received": 0, "oack": None, "unsolicited_oack": False, "oacks_ignored": 0,
             "own_retransmissions": 0, "server_port": None, "unknown_tid": 0, "ignored": 0,
             "notes": [], "faults": self.faults.active(), "transfer_seconds": None,
+            # Wall-clock time of the first RRQ, so that the transfers of
+            # several devices can be laid on one time line.
+            "started_at": None,
             "server_error": None, "after_end": None, "flood": None,
             # From the RRQ to the server's first answer (its OACK), seconds:
             # what the server does before it serves.
@@ -318,6 +321,7 @@ class Fetch:
     def _transfer(self):
         s, r, f = self.settings, self.record, self.faults
         start = self._started = self.clock()
+        r["started_at"] = round(time.time(), 6)
         end = start + s.limit
         expected = 1               # the next block wanted
         oack_done = False          # ACK 0 sent (or data arrived without an OACK)

@@ -41,12 +41,27 @@ While one command is being worked on (fetch or install), another is refused
 
 Fault switches of the TFTP side are the tftp_client.Faults; --no-fetch
 accepts the command and never fetches.
+
+A device on a hostile LAN: --steal-name-from LOG makes it, before its own
+fetch, ask the same server for the file that ANOTHER simulated device was
+told to fetch (the name of the first "upgrade" event in that device's
+JSON-lines log, waited for up to STEAL_WAIT_S), with a short-lived client.
+What came is logged as event "steal" (name, ok, bytes, error, the client's
+record); nothing of it is kept or installed, and its own fetch follows as
+usual.  A server that routes read requests by sender and name gives it
+nothing.
 """
+import json
 import os
 import threading
 import time
 
 import tftp_client
+
+STEAL_WAIT_S = 60  # bound of the wait for the other device's command
+STEAL_POLL_S = 0.05
+# The stolen fetch gives up soon: a server that ignores it is the right one.
+STEAL_SETTINGS = dict(wait=0.5, retries=2, limit=5.0, dally=0.0, linger_quiet=0.5)
 
 
 def add_arguments(parser):
@@ -67,6 +82,9 @@ def add_arguments(parser):
                        help="start each fetch this long after its command (default %(default)s)")
     group.add_argument("--keep-received", default=None, metavar="DIR",
                        help="write every fetched file to DIR/<n>-<name> (n counts fetches from 1)")
+    group.add_argument("--steal-name-from", default=None, metavar="LOG",
+                       help="before each fetch, ask the same server for the file name another simulated device "
+                            "(the one logging to LOG) was told to fetch; logged as event \"steal\"")
 
     tftp = parser.add_argument_group("TFTP client")
     tftp.add_argument("--tftp-no-options", action="store_true",
@@ -184,6 +202,8 @@ class UpgradeHandler:
         if self.args.fetch_delay > 0:
             time.sleep(self.args.fetch_delay)
             self.log(event="fetch-delayed", number=number, seconds=self.args.fetch_delay)
+        if self.args.steal_name_from:
+            self._steal(number, host, port)
         fetch = tftp_client.Fetch(self._bind_address(), (host, port), name,
                                   client_settings(self.args), client_faults(self.args), group=group,
                                   announce=lambda **event: self.log(number=number, **event))
@@ -221,3 +241,37 @@ class UpgradeHandler:
             self.version = version
             self.state = "running"
         self.log(event="installed", number=number, version=version)
+
+
+    def _steal(self, number, host, port):
+        """Asks host:port for the file another device was told to fetch."""
+        name = other_device_name(self.args.steal_name_from)
+        if name is None:
+            self.log(event="steal", number=number, name=None, ok=False, bytes=0,
+                     error=f"no upgrade command in {self.args.steal_name_from} within {STEAL_WAIT_S} s")
+            return
+        settings = tftp_client.Settings(options=not self.args.tftp_no_options, **STEAL_SETTINGS)
+        fetch = tftp_client.Fetch(self._bind_address(), (host, port), name, settings)
+        record = fetch.run()
+        outcome = dict(record)
+        outcome.update(number=number, ok=record["error"] is None and record["complete"], bytes=len(fetch.data))
+        self.log(event="steal", **outcome)
+
+
+def other_device_name(log_path):
+    """The file name of the first upgrade command in another simulated
+    device's log, once it is there (None after STEAL_WAIT_S)."""
+    deadline = time.monotonic() + STEAL_WAIT_S
+    while time.monotonic() < deadline:
+        try:
+            with open(log_path, encoding="utf-8") as f:
+                for line in f:
+                    if not line.endswith("\n"):
+                        break  # a line still being written
+                    event = json.loads(line)
+                    if event.get("event") == "upgrade":
+                        return event["name"]
+        except FileNotFoundError:
+            pass
+        time.sleep(STEAL_POLL_S)
+    return None

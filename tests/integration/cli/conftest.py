@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -37,6 +38,13 @@ class Lab:
                                popen=self.net.popen)
         self.devices.append(device)
         return device
+
+    def fleet(self, specs):
+        """Simulated devices started all at once, then waited for: one per
+        (address, options) of `specs`, in that order."""
+        with ThreadPoolExecutor(max_workers=len(specs) or 1) as pool:
+            started = [pool.submit(self.device, address, *options) for address, options in specs]
+            return [future.result() for future in started]
 
     def popen(self, *args, env=None, **kwargs):
         environment = {k: v for k, v in os.environ.items() if k != "QVR_PASSWORD"}

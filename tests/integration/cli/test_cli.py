@@ -247,7 +247,10 @@ def test_json_output_field_by_field(lab):
     lab.device("127.0.0.2", "--auth", "none", "--software-version", "7.5.5", "--serial-number", "QVR42")
     code, out, err = lab.run("upgrade", "127.0.0.2", "127.0.0.5", "--image", SAMPLE, "--json", *QUICK)
     assert code == 1
-    passed, failed = [json.loads(line) for line in out.splitlines()]
+    # One line per device, in the order the devices end.
+    by_device = {r["device"]: r for r in map(json.loads, out.splitlines())}
+    assert len(by_device) == 2 == len(out.splitlines())
+    passed, failed = by_device["127.0.0.2"], by_device["127.0.0.5"]
     assert passed["device"] == "127.0.0.2" and passed["address"] == "127.0.0.2"
     assert passed["identity_before"] == {"serial_number": "QVR42", "mac_address": "00:0E:08:12:34:56",
                                          "software_version": "7.5.5", "hardware_version": "1.0",

@@ -57,6 +57,6 @@ def test_what_the_catalogue_cannot_tell_is_said_under_quiet_and_json(lab, tmp_pa
     result = json.loads(out)
     assert code == 0 and notice in err, err
     assert result["result"] == "passed" and f"QVR@127.0.0.2: {result['notice']}" == notice
-    code, out, err = lab.run("upgrade", "127.0.0.2", "--image", image, "--quiet", *QUICK)
+    code, out, err = lab.run("upgrade", "127.0.0.2", "--image", image, "--quiet", "--reinstall", *QUICK)
     assert code == 0 and notice in err, err
     assert [e["ok"] for e in device.events("tftp")] == [True, True]

@@ -96,6 +96,8 @@ TEST(Options, NumbersAreInRangeFiniteAndPlain) {
         {"--update-wait", {"0", "3600", ".5", "5."},
          {"nan", "NaN", "inf", "-1", "-0", "3600.5", "1e3", "0x10", "5s", " 5", ".", "1.2.3"}},
         {"--http-timeout", {"3600", "0.5"}, {"0", "0.0", "3601", "inf", "nan", "-5"}},
+        {"--parallel", {"1", "64", "08"}, {"0", "65", "+2", "2.0", "1e1", " 2", "0x10", "9999999999"}},
+        {"--max-fail", {"1", "100000"}, {"0", "100001", "-1", "1.5", "4294967297"}},
     };
     for (const auto& c : cases) {
         Words run = {"upgrade", "10.0.0.2", "--image", "a", c.option, ""};
@@ -108,6 +110,54 @@ TEST(Options, NumbersAreInRangeFiniteAndPlain) {
             expect_refused(run, std::string(c.option) + " needs");
         }
     }
+}
+
+TEST(Options, FleetAndScan) {
+    Parsed p = parse({"upgrade", "--inventory", "-", "--image", "a", "--parallel", "64", "--max-fail", "1", "--check",
+                      "--reinstall"});
+    ASSERT_EQ(p.outcome, ParseOutcome::run) << p.error;
+    EXPECT_TRUE(p.config.devices.empty()) << "the inventory stands for the operands";
+    EXPECT_EQ(p.config.inventory_path, "-");
+    EXPECT_EQ(p.config.parallel, 64u);
+    EXPECT_EQ(p.config.max_fail, 1u);
+    EXPECT_TRUE(p.config.check && p.config.reinstall);
+
+    Parsed defaults = parse({"upgrade", "10.0.0.2", "--image", "a"});
+    EXPECT_EQ(defaults.config.parallel, 8u);
+    EXPECT_EQ(defaults.config.max_fail, 0u) << "no limit";
+    EXPECT_FALSE(defaults.config.check || defaults.config.reinstall);
+
+    Parsed scan = parse({"scan", "10.0.0.0/24", "127.0.0.2-9", "--json", "--http-timeout", "2", "--user", "root",
+                         "--pc-address", "10.0.0.1", "--password-file", "pw"});
+    ASSERT_EQ(scan.outcome, ParseOutcome::run) << scan.error;
+    EXPECT_EQ(scan.config.command, Command::scan);
+    EXPECT_EQ(scan.config.devices, (Words{"10.0.0.0/24", "127.0.0.2-9"}));
+    EXPECT_EQ(scan.config.parallel, 64u) << "a scan probes 64 at once unless told";
+    EXPECT_EQ(parse({"scan", "10.0.0.1", "--parallel", "3"}).config.parallel, 3u);
+
+    const struct {
+        Words args;
+        std::string reason;
+    } refused[] = {
+        {{"scan"}, "scan needs at least one range"},
+        {{"scan", "10.0.0.0/8"}, "'10.0.0.0/8' is too wide"},
+        {{"scan", "10.0.0.1", "224.0.0.1"}, "'224.0.0.1' holds an address no device can have"},
+        {{"scan", "10.0.0.0/16", "10.1.0.0/24"}, "more than 65536"},
+        {{"scan", "10.0.0.1", "--image", "a"}, "--image does not apply to scan"},
+        {{"scan", "10.0.0.1", "--yes"}, "--yes does not apply to scan"},
+        {{"scan", "10.0.0.1", "--inventory", "f"}, "--inventory does not apply to scan"},
+        {{"scan", "10.0.0.1", "--check"}, "--check does not apply to scan"},
+        {{"info", "10.0.0.2", "--parallel", "2"}, "--parallel does not apply to info"},
+        {{"recover", "QVR1", "--image", "a", "--parallel", "2"}, "--parallel does not apply to recover"},
+        {{"recover", "QVR1", "--image", "a", "--inventory", "f"}, "--inventory does not apply to recover"},
+        {{"recover", "QVR1", "--image", "a", "--max-fail", "2"}, "--max-fail does not apply to recover"},
+        {{"recover", "QVR1", "--image", "a", "--reinstall"}, "--reinstall does not apply to recover"},
+        {{"upgrade", "10.0.0.2", "--image", "a", "--check=yes"}, "--check takes no value"},
+        {{"upgrade", "10.0.0.2", "--image", "a", "--inventory", ""}, "--inventory needs a value"},
+        {{"upgrade", "--image", "a", "--parallel", "4"}, "(or --inventory FILE)"},
+        {{"upgrade", "--inventory", "f"}, "give the image"},
+    };
+    for (const auto& c : refused) expect_refused(c.args, c.reason);
 }
 
 TEST(Options, DoubleDashEndsTheOptions) {
@@ -128,7 +178,10 @@ TEST(Options, WhatIsTakenAndTheHelp) {
     EXPECT_EQ(parse({"--version"}).outcome, ParseOutcome::version);
     const std::string help = HELP_TEXT;
     for (const char* word : {"--image", "--from-exe", "--transition", "--pc-address", "--tftp-port", "--user",
-                             "--password-file", "--update-wait", "--http-timeout", "--yes", "--force", "--quiet",
+                             "--password-file", "--update-wait", "--http-timeout", "--inventory", "--parallel",
+                             "--max-fail", "--check", "--reinstall", "\n  scan RANGE", "up-to-date",
+                             "would-upgrade", "not-started", "interrupted", "needs_password", "--yes", "--force",
+                             "--quiet",
                              "--json", "--help", "--version", "\"--\"", "\n  0 ", "\n  1 ", "\n  2 ", "\n  129 ",
                              "\n  130 ", "\n  131 ", "\n  143 "})
         EXPECT_NE(help.find(word), std::string::npos) << word;

@@ -118,7 +118,7 @@ std::string dialogue(bool fresh, std::vector<const char*> typed, DigestState sta
         if (fresh && attempt > 0) ++current;
         const std::string challenge = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"QVR\", nonce=\"n" +
                                       std::to_string(current) + "\", qop=\"auth\"\r\n\r\n";
-        if (!is_digest_challenge(challenge, state)) return seen + " no challenge";
+        if (!read_digest_challenge(challenge, state)) return seen + " no challenge";
         if (step_after_challenge(state, retry) == ChallengeStep::repeat) continue;
         seen += "D";
         if (typed.empty()) return seen + " no answer";

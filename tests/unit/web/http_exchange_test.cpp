@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -63,27 +64,40 @@ TEST(StatusPage, ExtractLabelledValue) {
     }
 }
 
-TEST(StatusPage, IsDigestChallenge) {
+// found: find_digest_challenge sees a 401 with the header; usable: the
+// challenge in it also names a realm and a nonce, and only then is it read.
+TEST(StatusPage, DigestChallengeIsFoundThenRead) {
     const std::string challenge = "WWW-Authenticate: Digest realm=\"QVR\", nonce=\"abc\"\r\n\r\n";
     const struct {
         std::string text;
-        bool expected;
+        bool found, usable;
     } cases[] = {
-        {"HTTP/1.1 401 Unauthorized\r\n" + challenge, true},
-        {"HTTP/1.1 \t 401 Unauthorized\r\n" + challenge, true},
-        {"HTTP/1.1_401\r\n" + challenge, true},  // the ninth character is not examined
-        {"HTTP/1.0 401 Unauthorized\r\n" + challenge, false},
-        {"http/1.1 401 Unauthorized\r\n" + challenge, false},
-        {"HTTP/1.1 200 OK\r\n" + challenge, false},
-        {"HTTP/1.1 407 Proxy Authentication Required\r\n" + challenge, false},
-        {"HTTP/1.1 401 Unauthorized\r\nwww-authenticate: Digest realm=\"QVR\", nonce=\"abc\"", false},
-        {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"QVR\"", false},
-        {"HTTP/1.1", false},
+        {"HTTP/1.1 401 Unauthorized\r\n" + challenge, true, true},
+        {"HTTP/1.1 \t 401 Unauthorized\r\n" + challenge, true, true},
+        {"HTTP/1.1_401\r\n" + challenge, true, true},  // the ninth character is not examined
+        {"HTTP/1.0 401 Unauthorized\r\n" + challenge, false, false},
+        {"http/1.1 401 Unauthorized\r\n" + challenge, false, false},
+        {"HTTP/1.1 200 OK\r\n" + challenge, false, false},
+        {"HTTP/1.1 407 Proxy Authentication Required\r\n" + challenge, false, false},
+        {"HTTP/1.1 401 Unauthorized\r\nwww-authenticate: Digest realm=\"QVR\", nonce=\"abc\"", false, false},
+        {"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"QVR\"", true, false},
+        {"HTTP/1.1", false, false},
     };
     for (const auto& c : cases) {
+        const std::string_view found = find_digest_challenge(c.text);
+        EXPECT_EQ(found.rfind("WWW-Authenticate:", 0) == 0, c.found) << c.text;
+        if (c.found) {
+            EXPECT_EQ(found.data() + found.size(), c.text.data() + c.text.size()) << "runs to the end";
+        }
         DigestState state{};
-        EXPECT_EQ(is_digest_challenge(c.text, state), c.expected) << c.text;
-        EXPECT_STREQ(state.nonce, c.expected ? "abc" : "") << c.text;
+        copy_text(state.nonce, "before");
+        const DigestState kept = state;
+        EXPECT_EQ(read_digest_challenge(c.text, state), c.usable) << c.text;
+        EXPECT_STREQ(state.nonce, c.usable ? "abc" : "before") << c.text;
+        // An answer that is no challenge leaves every field as it was.
+        if (!c.found) {
+            EXPECT_EQ(std::memcmp(&state, &kept, sizeof state), 0) << c.text;
+        }
     }
 }
 

@@ -1,7 +1,8 @@
 """Self-tests of the simulated device, which the end-to-end tests rely on:
 its install behaviour, its TFTP client against tftpd-hpa, its recovery
-responder, and its timing switches.  They share the integration tests'
-harness (the device process, tftp_serve, test images).
+responder, and its timing switches.  The device process, tftp_serve and the
+test images come from tools/simdevice/testbed.py, which the integration
+tests use too; nothing here reaches into tests/.
 
     /usr/bin/python3 -m pytest -q -p no:cacheprovider tools/simdevice/selftest
 
@@ -16,9 +17,9 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-sys.path.insert(0, str(ROOT / "tests" / "integration"))
+sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "tools" / "lab"))
-from harness import tftp_pair  # noqa: E402,F401  (the fixture)
+from simdevice.testbed import tftp_pair  # noqa: E402,F401  (the fixture)
 from private_net import PrivateNet  # noqa: E402
 from recovery_harness import Pc  # noqa: E402
 

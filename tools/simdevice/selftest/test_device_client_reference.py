@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from harness import SAMPLE, FetchingDevice
+from simdevice.testbed import SAMPLE, FetchingDevice
 
 IN_TFTPD = "/usr/sbin/in.tftpd"
 NAME = "qvrref.bi1"

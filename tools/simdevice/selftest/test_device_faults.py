@@ -2,14 +2,14 @@
 deadline, refusal and inert-text tests rely on: a web server that never
 answers, an upgrade command installed but never answered or refused with an
 error status, identity texts sent exactly as given (line ends, character
-references, control characters), a status page without identity fields and
-a fetch that starts late."""
+references, control characters), a status page without identity fields, a
+fetch that starts late, and a device asking for another device's file."""
 import socket
 import urllib.error
 
 import pytest
 
-from harness import SAMPLE, Device, FetchingDevice, Server, needs_serve
+from simdevice.testbed import NAME, SAMPLE, Device, FetchingDevice, Server, cut_image, needs_serve
 
 COMMAND = "/admin/upgrade?tftp://127.0.0.1:{port}/qvr1a2b.bi1"
 
@@ -135,3 +135,28 @@ def test_fetch_delay_starts_the_fetch_late_and_keeps_the_device_busy(tmp_path):
     finally:
         server.kill()
         device.stop()
+
+
+@needs_serve
+def test_steal_asks_for_the_name_another_device_was_given(tmp_path):
+    # tftp_serve hands its one file to whoever asks for its name, so the
+    # thief gets it: proof that it asked for the other device's name, and
+    # that what it got is counted, not kept or installed.
+    image = cut_image(tmp_path, 20000)
+    server = Server(image)
+    victim = Device(tmp_path, "--auth", "none", "--no-fetch")
+    # Its own fetch finds the server gone: it gives up soon.
+    thief = FetchingDevice(tmp_path, image, "--steal-name-from", victim.log_path, "--tftp-wait", "0.2",
+                           "--tftp-retries", "1")
+    try:
+        assert victim.upgrade(server.port)[0] == 200
+        assert thief.upgrade(server.port, name="/qvr0thief.bi1")[0] == 200
+        [steal] = thief.wait_event("steal")
+        assert steal["name"] == NAME and steal["ok"] and steal["bytes"] == 20000, steal
+        [own] = thief.wait_event("tftp")
+        assert own["name"] == "/qvr0thief.bi1" and not own["ok"]
+        assert not thief.events("installed") and not list(thief.kept.iterdir())
+    finally:
+        server.kill()
+        victim.stop()
+        thief.stop()

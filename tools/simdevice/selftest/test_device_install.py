@@ -7,7 +7,7 @@ import urllib.error
 
 import pytest
 
-from harness import SAMPLE, cut_image, make_image, needs_serve
+from simdevice.testbed import SAMPLE, cut_image, make_image, needs_serve
 
 pytestmark = needs_serve
 

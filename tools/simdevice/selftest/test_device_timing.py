@@ -5,7 +5,7 @@ import socket
 import threading
 import time
 
-from harness import Device
+from simdevice.testbed import Device
 
 OLD_VERSION = "7.5.5"
 

@@ -7,7 +7,7 @@ Run as root (the namespace):  /usr/bin/python3 -m pytest tools/simdevice/selftes
 """
 import pytest
 
-from harness import SERVE, Device, Server, make_image
+from simdevice.testbed import SERVE, Device, Server, make_image
 from recovery_harness import GROUP, PC_PORT, message
 
 SERIAL = b"AB12CD"
