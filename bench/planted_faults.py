@@ -5,7 +5,9 @@ misplaced NULs, dialog and report texts, lost Cancels, floods, recovery
 messages, the listener's name match and the waits, state shared between
 the two threads' web requests, the stage flip, and the terminal program's
 trust: the sender check, the transition image's product, the HTTP deadline
-and a core that ends the process instead of handing its failure back.
+and a core that ends the process instead of handing its failure back; and
+its fleet runs: the shared server's routing, --max-fail, up-to-date devices
+and --check.
 
     git worktree add /tmp/qvr-faults && cd /tmp/qvr-faults
     bench/planted_faults.py [--out FILE] [ID ...]
@@ -123,6 +125,18 @@ FAULTS = [
     ("F40", "the portable HTTP exchange ends the process when it cannot bind", "web/http_exchange.cpp",
      "        outcome.failure = \"Upgrade Failed: Can't bind HTTP socket\";\n",
      "        std::_Exit(0);\n", W + C),
+    ("F41", "the shared server routes a read request by its name alone: a device may take another's file",
+     "tftp/routing.cpp", "            if (entry.address != from_address) continue;\n", "", T + C),
+    ("F42", "the shared server routes an ACK by the address alone, whatever its port", "tftp/routing.cpp",
+     "if (entry.state != RouteState::transferring || entry.address != from_address ||\n"
+     "            entry.session_port != from_port)",
+     "if (entry.state != RouteState::transferring || entry.address != from_address)", T + C),
+    ("F43", "--max-fail is not kept: new devices start after the limit", "cli/fleet.cpp",
+     "if (!may_start_another(run.failed.load(), config.max_fail)) {", "if (false) {", C),
+    ("F44", "a device that already runs the image's version is upgraded again", "cli/fleet_plan.cpp",
+     "if (!reinstall && !version_now.empty() && version_now == image_version)", "if (false)", C),
+    ("F45", "--check goes on to the upgrades", "cli/fleet.cpp",
+     "                if (config.check)\n", "                if (false)\n", C),
 ]
 
 

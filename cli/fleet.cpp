@@ -103,8 +103,11 @@ void identify_all(FleetRun& run, Devices& devices) {
 
 void print_table(FleetRun& run, const Devices& devices) {
     const CliConfig& config = *run.config;
-    if (run.setup->mode == OutputMode::quiet) return;
-    std::FILE* out = config.json ? stderr : stdout;  // --json keeps standard output for the results
+    // --json keeps standard output for the results: the table goes to
+    // standard error, and only when someone is to answer the question.
+    bool asked = !config.yes && !config.check;
+    if (config.quiet || (config.json && !asked)) return;
+    std::FILE* out = config.json ? stderr : stdout;
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"ADDRESS", "PRODUCT", "SERIAL NUMBER", "VERSION", "IMAGE", "WHAT WILL HAPPEN"});
     bool transition = run.setup->images.has_transition;
@@ -201,6 +204,8 @@ int run_upgrade(const CliConfig& config) {
         run.results.push_back(d->result);
         devices.push_back(std::move(d));
     }
+    run.addresses = addresses;
+    std::sort(run.addresses.begin(), run.addresses.end());
     open_board(run.board, setup.mode, config.json, run.results);
     hand_interrupts_to(&ending_signal);
     std::thread watcher(watch_for_signals, std::ref(run));

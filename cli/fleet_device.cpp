@@ -1,5 +1,6 @@
 #include "cli/fleet_device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -40,6 +41,9 @@ RefusedList refused_requesters;
 // on standard error (a handful are listed, the rest counted).
 void refused_requester(void* context, std::uint32_t address, const char*) {
     FleetRun& run = *static_cast<FleetRun*>(context);
+    // A device of the run asking again once its transfer is over (a late
+    // copy of its request) is no stranger: not worth a word.
+    if (std::binary_search(run.addresses.begin(), run.addresses.end(), address)) return;
     {
         std::lock_guard<std::mutex> hold(refused_requesters.lock);
         for (std::uint32_t a : refused_requesters.addresses)

@@ -34,6 +34,7 @@ struct FleetRun {
     Board board;
     std::vector<DeviceResult> results;  // the board's: one per device, as written
     std::string image_version;          // what every device must end with
+    std::vector<std::uint32_t> addresses;  // the run's devices, sorted (set before any is served)
     std::mutex servers_lock;
     std::vector<ServerOfAddress> servers;
     std::mutex names_lock;

@@ -36,8 +36,9 @@ Commands:
       --transition FILE a device gets that image first, then the target
       image.  A device that already runs the image's version (the target's
       in a two-stage run) is left alone unless --reinstall.  The password
-      is asked for at most once, before the upgrades start; a device that
-      refuses it fails.  Each device ends with one result: passed, failed,
+      is asked for once, before the upgrades start; with several devices a
+      device that refuses it fails (one device alone is asked again).
+      Each device ends with one result: passed, failed,
       up-to-date, would-upgrade (--check), not-started (--max-fail or an
       interruption) or interrupted.
       Options: all of them.
@@ -126,7 +127,8 @@ with "-"):
                        environment variable QVR_PASSWORD.  Otherwise, when
                        the device asks, the password is asked for on the
                        terminal, without echo, and again after a refusal (an
-                       empty answer gives up).  Never on the command line
+                       empty answer gives up; upgrade asks once for all its
+                       devices).  Never on the command line
   --update-wait S      wait S seconds (0 to 3600) while the device installs,
                        instead of the product's own time (about 35 s to 200 s)
   --http-timeout S     each HTTP exchange with a device (connect, request and
@@ -178,7 +180,8 @@ Exit codes:
   2    usage error (nothing was sent)
   129  hung up (SIGHUP), as for 130
   130  interrupted (Ctrl-C, SIGINT): the terminal's echo is put back,
-       sockets closed, one line says where it stopped
+       sockets closed, one line says where it stopped; upgrade first gives
+       every device its result (interrupted, or not-started)
   131  quit (Ctrl-\, SIGQUIT), as for 130; no core dump is written
   143  terminated (SIGTERM), as for 130
 )";
