@@ -11,6 +11,7 @@
 #include "cli/interrupt.h"
 #include "cli/inventory.h"
 #include "cli/local_address.h"
+#include "cli/privileges.h"
 #include "common/text.h"
 #include "platform/clock.h"
 #include "tftp/texts.h"
@@ -203,6 +204,19 @@ int run_upgrade(const CliConfig& config) {
         d->result.image_version = run.image_version;
         run.results.push_back(d->result);
         devices.push_back(std::move(d));
+    }
+    // Port 69 is bound before the first answer from a device is read, and
+    // then every privilege goes (--check serves nothing, so binds nothing).
+    if (!config.check) {
+        std::vector<std::uint32_t> pcs;
+        for (const auto& d : devices)
+            if (std::find(pcs.begin(), pcs.end(), d->pc) == pcs.end()) pcs.push_back(d->pc);
+        open_servers(run, pcs);
+    }
+    if (!drop_privileges(error)) {
+        close_servers(run);
+        std::fprintf(stderr, "qvr-upgrade: cannot give up this process's privileges (%s)\n", error.c_str());
+        return EXIT_SOME_FAILED;
     }
     run.addresses = addresses;
     std::sort(run.addresses.begin(), run.addresses.end());

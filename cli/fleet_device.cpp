@@ -65,7 +65,7 @@ SharedTftpServer* server_for(FleetRun& run, std::uint32_t pc, std::string& failu
     for (ServerOfAddress& s : run.servers)
         if (s.pc == pc) {
             failure = s.failure;
-            return s.server.get();
+            return failure.empty() ? s.server.get() : nullptr;
         }
     const CliConfig& config = *run.config;
     ServerOfAddress entry{pc, std::make_unique<SharedTftpServer>(), ""};
@@ -335,6 +335,12 @@ void upgrade_device(FleetDevice& d) {
         d.result.phase = run_phase_name(d.phase);
         if (d.result.error.empty()) d.result.error = MESSAGE_USER_ABORT;
     }
+}
+
+void open_servers(FleetRun& run, const std::vector<std::uint32_t>& pcs) {
+    std::string failure;
+    for (std::uint32_t pc : pcs)
+        if (pc != 0) server_for(run, pc, failure);
 }
 
 void close_servers(FleetRun& run) {

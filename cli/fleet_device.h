@@ -71,6 +71,12 @@ void identify_device(FleetDevice& device);
 // result ends passed, or failed with its phase.
 void upgrade_device(FleetDevice& device);
 
+// Opens the TFTP server of every PC address the devices will be served
+// from, before anything is read from a device (binding port 69 is the only
+// thing the program needs a privilege for).  A server that cannot be opened
+// fails its devices when their turn comes, with the reason.
+void open_servers(FleetRun& run, const std::vector<std::uint32_t>& pcs);
+
 // Stops every server the run opened.
 void close_servers(FleetRun& run);
 

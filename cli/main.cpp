@@ -7,6 +7,7 @@
 #include "cli/fleet.h"
 #include "cli/interrupt.h"
 #include "cli/options.h"
+#include "cli/privileges.h"
 #include "cli/results.h"
 #include "cli/scan.h"
 
@@ -34,6 +35,15 @@ int main(int argc, char** argv) {
             break;
     }
     install_interrupt_handler();
+    // info and scan bind nothing that needs a privilege: they give up every
+    // one before they send anything.  upgrade and recover bind the TFTP
+    // server's port first, then do the same.
+    if (config.command == Command::info || config.command == Command::scan) {
+        if (!drop_privileges(error)) {
+            std::fprintf(stderr, "qvr-upgrade: cannot give up this process's privileges (%s)\n", error.c_str());
+            return EXIT_SOME_FAILED;
+        }
+    }
     switch (config.command) {
         case Command::info:
             return run_info(config);

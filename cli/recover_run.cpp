@@ -15,6 +15,7 @@
 
 #include "cli/interrupt.h"
 #include "cli/local_address.h"
+#include "cli/privileges.h"
 #include "cli/run_common.h"
 #include "cli/system_random.h"
 #include "common/text.h"
@@ -44,7 +45,11 @@ struct RecoverRun {
     char name[128];
     std::atomic<const char*> file_name{nullptr};
     ProductIdentity product;
+    // Opened before the discovery: the only privileged step comes before
+    // the first reply is read.  Null when it could not be opened (why in
+    // listener_failure).
     std::unique_ptr<TftpListener> listener;
+    std::string listener_failure;
     HeldLink link{nullptr, nullptr};
     std::unique_ptr<TerminalSession> session;
     TftpUi ui;
@@ -154,10 +159,8 @@ bool publish_file_name(void* context, char* out, std::size_t size) {
 std::uint16_t start_serving(void* context) {
     RecoverRun& run = run_of(context);
     const CliConfig& config = *run.config;
-    std::string error;
-    run.listener = std::make_unique<TftpListener>();
-    if (!open_listener(*run.listener, run.pc, recovery_group, config, error)) {
-        run.result->error = error;
+    if (!run.listener) {
+        run.result->error = run.listener_failure;
         return 0;
     }
     run.link = new_device_link();
@@ -240,6 +243,13 @@ int run_recover(const CliConfig& config) {
     run->pc = pc;
     run->serial = serial;
     run->timing = shipped_recovery_timing();
+    run->listener = std::make_unique<TftpListener>();
+    if (!open_listener(*run->listener, pc, recovery_group, config, run->listener_failure)) run->listener.reset();
+    if (!drop_privileges(error)) {
+        if (run->listener) close_socket(run->listener->socket);
+        std::fprintf(stderr, "qvr-upgrade: cannot give up this process's privileges (%s)\n", error.c_str());
+        return EXIT_SOME_FAILED;
+    }
     RecoverySeams seams = terminal_seams;
     seams.context = run.get();
     const SequenceEnd end = run_recovery_sequence(seams, serial, RecoveryReplyRules{true, true, pc});
@@ -252,6 +262,9 @@ int run_recover(const CliConfig& config) {
         if (end != SequenceEnd::not_identified) result.seconds = (millisecond_clock() - started) / 1000.0;
         report_failure(result);
     }
+    // A run that ended before serving never started the listener's thread.
+    if (run->listener && !run->listener_thread.joinable() && run->listener->socket != invalid_socket)
+        close_socket(run->listener->socket);
     run.reset();
     wipe_credentials(setup.credentials);
     return finish(config, {result}, "recovered");

@@ -11,10 +11,17 @@
 
 include_guard(GLOBAL)
 
-# The build folder may sit inside the source folder: its map comes last,
-# so that it is the one applied.
+# The build folder may sit inside the source folder: its maps come last,
+# so that they are the ones applied.  Each folder is mapped with and
+# without its last slash: the compiler's working folder (the debug
+# information's compilation folder) is the build folder itself, which a
+# map ending in "/" does not match, so a build folder outside the source
+# folder used to leave its absolute path, and with it a different build ID,
+# in the Linux program.
 add_compile_options(
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>"
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=./>"
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}=./build>"
   "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_BINARY_DIR}/=./build/>")
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   add_link_options(-Wl,--no-insert-timestamp)

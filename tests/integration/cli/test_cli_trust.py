@@ -101,3 +101,20 @@ def test_device_text_is_inert(lab):
     assert code == 0 and "\x1b" not in out
     assert [identity[k] for k in ("serial_number", "software_version", "hardware_version")] == \
         ["QVR\x1b]0;pwned\x07", "7.5.5\x1b[2J", "1.0\x7f\u00e9"]
+
+
+def test_privileges_are_given_up_once_port_69_is_bound(lab):
+    # Port 69 is bound first; every capability is gone before the device's
+    # first answer is read, and for the rest of the run.
+    device = lab.device("127.0.0.2", "--auth", "none", "--expect-image", SAMPLE, "--fetch-delay", "2")
+    proc = lab.popen("upgrade", "127.0.0.2", "--image", SAMPLE, *QUICK, stdout=subprocess.PIPE,
+                     stderr=subprocess.PIPE, text=True)
+    command = device.wait_event("upgrade", timeout=RUN_S)[0]
+    with open(f"/proc/{proc.pid}/status") as f:
+        status = dict(line.split(":", 1) for line in f.read().splitlines())
+    out, err = proc.communicate(timeout=RUN_S)
+    assert command["port"] == 69, "the port was bound with the privilege"
+    for held in ("CapEff", "CapPrm", "CapInh", "CapAmb"):
+        assert status[held].strip() == "0" * 16, (held, status[held])
+    assert status["NoNewPrivs"].strip() == "1"
+    assert proc.returncode == 0 and fetched(device)[0]["ok"], err

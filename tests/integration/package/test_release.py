@@ -50,6 +50,20 @@ def test_rebuild_elsewhere_gives_the_same_program(sample_package, tmp_path):
     assert f"DIFFERS {ONE_PROGRAM}: differs (first difference at byte {offset:#x})" in done.stdout
 
 
+def test_linux_program_rebuilt_outside_the_source_folder_is_the_same(sample_package, tmp_path):
+    # Regression: the package's build folder lies inside the source folder,
+    # the rebuild's outside it; the compiler's working folder kept its
+    # absolute path in the debug information, so the build ID differed.
+    linux = next((p.relative_to(sample_package).as_posix() for p in sample_package.glob("linux-*/qvr-upgrade")),
+                 None)
+    if linux is None:
+        pytest.skip("this package has no Linux program")
+    done = package(sample_package.parent, ROOT / "build", "--verify", "--only", linux,
+                   QVR_PACKAGE_SCRATCH=str(tmp_path / "scratch"))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "1 file(s)" in done.stdout and "are the same as rebuilt" in done.stdout
+
+
 @pytest.fixture(scope="module")
 def signed_package(tmp_path_factory):
     folder = tmp_path_factory.mktemp("signed")
